@@ -1,0 +1,6 @@
+// Definitions of the library-wide globals. Thread: see library_state.h.
+#include "host/library_state.h"
+
+int32_t nDrvOpenResult = 0;
+uint32_t noteCount = 0;
+std::atomic<bool> bWavEnabled{false};
