@@ -5,6 +5,7 @@
 #include "host/tonegate.h"
 
 #include "diag/debug_log.h"
+#include "host/driver_opening.h"
 #include "host/library_state.h"
 #include "host/request_checks.h"
 
@@ -16,20 +17,15 @@ constexpr const char* kNotInitialized = "Failed: ASIOSetSampleRate - ASIO system
 
 extern "C" {
 
-bool ASIOOpenDriver(void) {
-    nDrvOpenResult = 1;
-    LogStart();
-    // No driver list can be built yet, so no driver is ever found.
-    LogLine("Couldn't find any ASIO drivers!");
-    return false;
-}
+bool ASIOOpenDriver(void) { return OpenDriverRun(); }
 
 bool ASIOSystemInit(TonegateWindow) {
-    // Needs an opened driver, which ASIOOpenDriver never leaves yet.
+    // The audio session is not built yet: even with a driver open there is
+    // nothing to initialise, so the request is refused.
     return false;
 }
 
-int32_t ASIOCloseDriver(void) { return LogStop(); }
+int32_t ASIOCloseDriver(void) { return CloseDriverRun(); }
 
 bool ASIOEnableWav(bool enable) {
     bWavEnabled.store(enable, std::memory_order_release);

@@ -1,6 +1,7 @@
 // Definitions of the library-wide globals. Thread: see library_state.h.
 #include "host/library_state.h"
 
+AsioDriverList* asioDrvrLst = nullptr;
 int32_t nDrvOpenResult = 0;
 uint32_t noteCount = 0;
 std::atomic<bool> bWavEnabled{false};

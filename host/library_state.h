@@ -7,6 +7,10 @@
 #include <atomic>
 #include <cstdint>
 
+class AsioDriverList;
+
+// The installed drivers; null before ASIOOpenDriver and after ASIOCloseDriver.
+extern AsioDriverList* asioDrvrLst;
 // 0 once a driver has been opened; any other value means none is open.
 extern int32_t nDrvOpenResult;
 // Sine-note requests that passed their checks and found a generator, since

@@ -1,0 +1,72 @@
+// Driver selection and opening, and the fixed teardown order of a run.
+// Thread: caller's thread.
+#include "host/driver_opening.h"
+
+#include <cstdio>
+#include <new>
+
+#include "diag/debug_log.h"
+#include "host/asio_driver_list.h"
+#include "host/library_state.h"
+
+namespace {
+
+// The driver number that "ASIOConfig.txt" asks for, or 0.
+int RequestedDriverNumber(int32_t driverCount) {
+    FILE* config = std::fopen("ASIOConfig.txt", "rt");
+    if (config == nullptr) return 0;
+    LogLine("Found ASIO Configuration file!");
+    const int first = std::fgetc(config);  // -1 at end of file
+    std::fclose(config);
+    int n = first - '0';
+    if (n < 0) {
+        LogLine("Error reading configuration file!");
+        return 0;
+    }
+    LogIntPair("nRequestedDrvNum", "Num devices", n, driverCount);
+    if (n >= driverCount) {
+        LogInt("nRequestedDrvNum > lnumDevs!", driverCount);
+        n = 0;
+    }
+    return n;
+}
+
+}  // namespace
+
+bool OpenDriverRun() {
+    // A run still open is closed first, exactly as ASIOCloseDriver would, so
+    // nothing of it leaks and the log rotates once more.
+    CloseDriverRun();
+    nDrvOpenResult = 1;
+    LogStart();
+
+    asioDrvrLst = new (std::nothrow) AsioDriverList();
+    if (asioDrvrLst == nullptr) {
+        LogLine("Failed to create AsioDriverList!");
+        return false;
+    }
+    const int32_t count = asioDrvrLst->GetDriverCount();
+    if (count == 0) {
+        LogLine("Couldn't find any ASIO drivers!");
+        return false;
+    }
+    const int n = RequestedDriverNumber(count);
+    // The first record's driver field is the library's slot for the open driver.
+    nDrvOpenResult = asioDrvrLst->asioOpenDriver(n, &asioDrvrLst->lpdrvlist->driver);
+    if (nDrvOpenResult == 0) {
+        LogLine("asioOpenDriver success!");
+        return true;
+    }
+    LogLine("asioOpenDriver failed!");
+    return false;
+}
+
+int32_t CloseDriverRun() {
+    // The driver is released before COM is uninitialised, and the log is
+    // closed last so that every step can still write to it.
+    if (asioDrvrLst != nullptr) {
+        delete asioDrvrLst;
+        asioDrvrLst = nullptr;
+    }
+    return LogStop();
+}

@@ -1,0 +1,7 @@
+// The interface identifiers of the COM subset, in a file of their own so that
+// a driver module can link them without the rest of the COM layer.
+// Thread: none (constant data).
+#include "platform/win32.h"
+
+const IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+const IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
