@@ -1,0 +1,134 @@
+// Playing a scheduled note: the stage operations (attack, steady, release,
+// with the single-LSB corrections at their fixed places) and the block state
+// machine RenderSine32 / RenderSine16 that cuts the note into blocks.
+// Thread: real-time thread. Nothing here allocates, locks, logs or calls the
+// system.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "synth/format_kernels.h"
+#include "synth/sine_generator.h"
+
+namespace {
+
+using tonegate_synth::AddToSample;
+using tonegate_synth::FormatKernels;
+
+// More than the one step the note's last sample takes.
+bool ManyStepsPending(const SineGenerator& g) { return g.nPendingCorrection > 1 || g.nPendingCorrection < -1; }
+
+template <typename Sample>
+bool Attack(SineGenerator& g, Sample* dst, uint32_t n) {
+    if (g.bSpreadCorrection) {
+        (g.*FormatKernels<Sample>::attackSpread)(dst, n);
+    } else {
+        (g.*FormatKernels<Sample>::attack)(dst, n);
+    }
+    return g.nAttackDone != g.nRampSamples;
+}
+
+template <typename Sample>
+void Steady(SineGenerator& g, Sample* dst, uint32_t n) {
+    if (g.bSpreadCorrection) {
+        (g.*FormatKernels<Sample>::steadySpread)(dst, n);
+        return;
+    }
+    (g.*FormatKernels<Sample>::steady)(dst, n);
+    if (n == g.nBufferFrames && ManyStepsPending(g)) g.NudgeSample(dst[n - 1]);
+}
+
+template <typename Sample>
+bool Release(SineGenerator& g, Sample* dst, uint32_t n) {
+    const bool beginsRelease = g.nReleaseDone == 0;
+    if (beginsRelease) g.dEnvelope = g.nFullScale;
+    if (g.bSpreadCorrection) {
+        (g.*FormatKernels<Sample>::releaseSpread)(dst, n);
+    } else {
+        (g.*FormatKernels<Sample>::release)(dst, n);
+        if (beginsRelease && ManyStepsPending(g)) g.NudgeSample(dst[0]);
+    }
+    return g.nReleaseDone != g.nRampSamples;
+}
+
+template <typename Sample>
+void FinishBlock(SineGenerator& g, const Sample* block, Sample* copyTo) {
+    if (copyTo != nullptr) std::copy_n(block, g.nBufferFrames, copyTo);
+    ++g.nBlockIndex;
+}
+
+// Settles what is left of the DC correction on the note's last sample,
+// zeroes the rest of the block and hands the generator back.
+template <typename Sample>
+void EndNote(SineGenerator& g, Sample* block, Sample* copyTo, uint32_t noteSamplesInBlock) {
+    Sample& last = block[noteSamplesInBlock - 1];
+    if (g.bSpreadCorrection) {
+        // A leftover of 0.9 LSB or more counts as one; |leftover| < 1 here.
+        const double leftover = g.dCorrectionAcc;
+        const int32_t lsbs = static_cast<int32_t>(std::floor(std::fabs(leftover) + 0.1));
+        last = AddToSample(last, leftover < 0.0 ? -lsbs : lsbs);
+    } else if (g.nPendingCorrection != 0) {
+        g.NudgeSample(last);
+    }
+    std::fill(block + noteSamplesInBlock, block + g.nBufferFrames, Sample{0});
+    if (copyTo != nullptr) std::copy_n(block, g.nBufferFrames, copyTo);
+    ++g.nBlockIndex;
+    g.bSineActive.store(false, std::memory_order_release);
+}
+
+template <typename Sample>
+void RenderNoteBlock(SineGenerator& g, Sample* block, Sample* copyTo) {
+    const uint32_t blockFrames = g.nBufferFrames;
+    const uint32_t rampSamples = g.nRampSamples;
+    uint32_t releaseStart = 0;
+    uint32_t releaseCount = 0;
+    if (!g.bAttackFinished) {
+        uint32_t written = 0;
+        const uint32_t attackLeft = rampSamples - g.nAttackDone;
+        if (attackLeft != 0) {
+            const uint32_t n = std::min(blockFrames, attackLeft);
+            if (g.RenderAttack(block, n)) return FinishBlock(g, block, copyTo);
+            if (ManyStepsPending(g)) g.NudgeSample(block[n - 1]);
+            // An attack that ends with the block leaves the steady run to the next call.
+            if (n == blockFrames) return FinishBlock(g, block, copyTo);
+            written = n;
+        }
+        g.bAttackFinished = true;
+        if (g.nBlockIndex != g.nReleaseBlock) {
+            g.RenderSteady(block + written, blockFrames - written);
+            return FinishBlock(g, block, copyTo);
+        }
+        // Attack and release in one block: the last steady sample is a
+        // correction place of its own.
+        g.RenderSteady(block + written, g.nReleaseOffset - written);
+        if (ManyStepsPending(g)) g.NudgeSample(block[g.nReleaseOffset - 1]);
+        g.bReleaseStarted = true;
+        releaseStart = g.nReleaseOffset;
+        releaseCount = std::min(blockFrames - g.nReleaseOffset, rampSamples);
+    } else if (g.nBlockIndex < g.nReleaseBlock) {
+        g.RenderSteady(block, blockFrames);
+        return FinishBlock(g, block, copyTo);
+    } else if (!g.bReleaseStarted) {
+        g.bReleaseStarted = true;
+        // Shorter than a block, so the steady run takes no nudge.
+        if (g.nReleaseOffset > 0) g.RenderSteady(block, g.nReleaseOffset);
+        releaseStart = g.nReleaseOffset;
+        releaseCount = std::min(blockFrames - g.nReleaseOffset, rampSamples);
+    } else {
+        releaseCount = std::min(blockFrames, rampSamples - g.nReleaseDone);
+    }
+    if (g.RenderRelease(block + releaseStart, releaseCount)) return FinishBlock(g, block, copyTo);
+    EndNote(g, block, copyTo, releaseStart + releaseCount);
+}
+
+}  // namespace
+
+bool SineGenerator::RenderAttack(int32_t* dst, uint32_t n) { return Attack(*this, dst, n); }
+bool SineGenerator::RenderAttack(int16_t* dst, uint32_t n) { return Attack(*this, dst, n); }
+void SineGenerator::RenderSteady(int32_t* dst, uint32_t n) { Steady(*this, dst, n); }
+void SineGenerator::RenderSteady(int16_t* dst, uint32_t n) { Steady(*this, dst, n); }
+bool SineGenerator::RenderRelease(int32_t* dst, uint32_t n) { return Release(*this, dst, n); }
+bool SineGenerator::RenderRelease(int16_t* dst, uint32_t n) { return Release(*this, dst, n); }
+
+void SineGenerator::RenderSine32(int32_t* block, int32_t* copyTo) { RenderNoteBlock(*this, block, copyTo); }
+void SineGenerator::RenderSine16(int16_t* block, int16_t* copyTo) { RenderNoteBlock(*this, block, copyTo); }
