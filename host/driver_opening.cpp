@@ -7,6 +7,7 @@
 
 #include "diag/debug_log.h"
 #include "host/asio_driver_list.h"
+#include "host/host_session.h"
 #include "host/library_state.h"
 
 namespace {
@@ -62,8 +63,13 @@ bool OpenDriverRun() {
 }
 
 int32_t CloseDriverRun() {
-    // The driver is released before COM is uninitialised, and the log is
-    // closed last so that every step can still write to it.
+    // The driver is stopped before its interface is released, the interface
+    // before COM is uninitialised, and the log closed last so that every step
+    // can still write to it.
+    if (pASIOBuffers != nullptr) {
+        delete pASIOBuffers;
+        pASIOBuffers = nullptr;
+    }
     if (asioDrvrLst != nullptr) {
         delete asioDrvrLst;
         asioDrvrLst = nullptr;

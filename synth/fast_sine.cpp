@@ -5,8 +5,10 @@
 // Where the loader can choose between versions of a function (x86-64 ELF),
 // the loop is also built for AVX2, four sines at a time, and the processor's
 // best version is picked at load time. Every version gives the same bits: the
-// same IEEE operations in the same order, and no fused multiply-add.
-#if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
+// same IEEE operations in the same order, and no fused multiply-add. Not under
+// ThreadSanitizer: the loader picks the version before its runtime is up.
+#if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__)) && \
+    !defined(__SANITIZE_THREAD__)
 #define TONEGATE_SINE_VERSIONS __attribute__((target_clones("avx2", "default")))
 #else
 #define TONEGATE_SINE_VERSIONS

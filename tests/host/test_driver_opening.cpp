@@ -127,7 +127,11 @@ struct Selection {
 };
 
 void PrintTo(const Selection& s, std::ostream* out) {
-    *out << (s.config == nullptr ? "no file" : "\"" + std::string(s.config) + "\"") << " with " << s.cards << " cards";
+    if (s.config == nullptr)
+        *out << "no file";
+    else
+        *out << '"' << s.config << '"';
+    *out << " with " << s.cards << " cards";
 }
 
 class DriverSelection : public DriverOpeningTest, public ::testing::WithParamInterface<Selection> {};

@@ -1,13 +1,17 @@
 // The scriptable test card: a driver module serving any class id, each class
 // a card with its own script and record in the shared control block (see
-// test_card.h). It has no thread of its own; the test pumps the buffer
-// switches. Thread: the host's caller thread for the operations, the pumping
-// thread for outputReady; counters are updated atomically for that reason.
+// test_card.h). The test pumps the buffer switches, or, when the script asks
+// for it, the card's own thread makes them from start to stop.
+// Thread: the host's caller thread for the operations; the pumping thread or
+// the card's own thread for the buffer switches and outputReady, so counters
+// are updated atomically.
 #include "tests/support/test_card/test_card.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "drivers/common/com_server.h"
@@ -40,6 +44,7 @@ class TestCard final : public tonegate_driver::ComObject<IASIO> {
 public:
     TestCard(REFCLSID clsid, Card& card) : ComObject(clsid), card_(card) { Increment(card_.record.liveObjects); }
     ~TestCard() override {
+        EndOwnThread();
         FreeBuffers();
         Decrement(card_.record.liveObjects);
     }
@@ -72,13 +77,18 @@ public:
     ASIOError start() override {
         Note(Operation::Start);
         const ASIOError result = script().startResult;
-        if (result == ASE_OK) std::atomic_ref<ASIOBool>(card_.record.running).store(ASIOTrue);
+        if (result != ASE_OK) return result;
+        std::atomic_ref<ASIOBool>(card_.record.running).store(ASIOTrue);
+        if (script().ownThread) StartOwnThread();
         return result;
     }
-    // No thread to join, so this is safe from inside the host's callback.
+    // Safe from inside the host's callback: the card's own thread is then left
+    // to end after the switch under way and is joined later. From any other
+    // thread stop returns only when no switch can follow.
     ASIOError stop() override {
         Note(Operation::Stop);
         std::atomic_ref<ASIOBool>(card_.record.running).store(ASIOFalse);
+        EndOwnThread();
         return script().stopResult;
     }
     ASIOError getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) override {
@@ -168,6 +178,7 @@ public:
     }
     ASIOError disposeBuffers() override {
         Note(Operation::DisposeBuffers);
+        EndOwnThread();
         FreeBuffers();
         return script().disposeBuffersResult;
     }
@@ -239,9 +250,77 @@ private:
         record.buffersExist = ASIOFalse;
     }
 
+    // An earlier thread, stopped from inside its own callback, is joined
+    // first. What the thread needs is read here, on the caller's thread.
+    void StartOwnThread() {
+        if (OnOwnThread()) {
+            // Started again from inside its own callback: the thread runs on.
+            stopRequested_.store(false, std::memory_order_release);
+            return;
+        }
+        EndOwnThread();
+        stopRequested_.store(false, std::memory_order_relaxed);
+        thread_ = std::thread(&TestCard::RunOwnThread, this,
+                              std::chrono::microseconds(script().threadPeriodMicroseconds), script().capture);
+    }
+
+    // Asks the card's own thread to end; joins it unless called on it.
+    void EndOwnThread() {
+        stopRequested_.store(true, std::memory_order_release);
+        if (!OnOwnThread() && thread_.joinable()) thread_.join();
+    }
+
+    // Told by the thread itself: thread_ is the caller's, written while the new thread may already run.
+    bool OnOwnThread() const { return cardOfThisThread == this; }
+
+    // The card's own thread: halves 0, 1, 0, 1... paced by absolute deadlines,
+    // or as fast as it can. Allocates nothing.
+    void RunOwnThread(std::chrono::microseconds period, CaptureRing* capture) {
+        cardOfThisThread = this;
+        Record& record = card_.record;
+        if (!record.buffersExist || record.callbacks.bufferSwitch == nullptr) return;
+        auto deadline = std::chrono::steady_clock::now();
+        for (int32_t index = 0; !stopRequested_.load(std::memory_order_acquire); index ^= 1) {
+            record.callbacks.bufferSwitch(index, ASIOTrue);
+            if (capture != nullptr) Capture(*capture, index);
+            std::atomic_ref<int64_t>(record.threadSwitches).fetch_add(1, std::memory_order_release);
+            if (period.count() > 0) {
+                deadline += period;
+                std::this_thread::sleep_until(deadline);
+            }
+        }
+    }
+
+    // One record of the halves just filled; waits for room unless stopped.
+    void Capture(CaptureRing& ring, int32_t index) {
+        const Record& record = card_.record;
+        int64_t recordBytes = 0;
+        for (int32_t i = 0; i < record.bufferCount; ++i) recordBytes += record.buffers[i].bytes;
+        const int64_t written = std::atomic_ref<int64_t>(ring.written).load(std::memory_order_relaxed);
+        while (ring.capacity - (written - std::atomic_ref<int64_t>(ring.taken).load(std::memory_order_acquire)) <
+               recordBytes) {
+            if (stopRequested_.load(std::memory_order_acquire)) {
+                std::atomic_ref<int64_t>(ring.dropped).fetch_add(1);
+                return;
+            }
+            std::this_thread::yield();
+        }
+        int64_t at = written;
+        for (int32_t i = 0; i < record.bufferCount; ++i) {
+            CopyIntoRing(ring, at, record.buffers[i].halves[index], record.buffers[i].bytes);
+            at += record.buffers[i].bytes;
+        }
+        std::atomic_ref<int64_t>(ring.written).store(at, std::memory_order_release);
+    }
+
     Card& card_;
     std::vector<uint8_t> storage_;
+    std::thread thread_;
+    std::atomic<bool> stopRequested_{false};
+    static thread_local const TestCard* cardOfThisThread;
 };
+
+thread_local const TestCard* TestCard::cardOfThisThread = nullptr;
 
 IUnknown* CreateCard(REFCLSID clsid) {
     Card* card = ClaimCard(&control, clsid);

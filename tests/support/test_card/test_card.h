@@ -5,7 +5,8 @@
 // back the calls the card recorded. The block is plain fixed-size data, so it
 // crosses module boundaries as it is. Thread: the test's; the card's
 // operations run on whichever thread the host calls them (outputReady on the
-// thread that pumps the buffer switch).
+// thread that pumps the buffer switch, or on the card's own thread when the
+// script asks for one).
 #pragma once
 
 #include <atomic>
@@ -75,6 +76,20 @@ struct RateAnswer {
     ASIOError result;
 };
 
+// A ring of bytes owned by the test, filled by the card's own thread: every
+// buffer switch appends one record, the halves the host has just filled of
+// every handed-out channel, in channel order. The card waits while the ring
+// has no room for a record and gives up only when it is stopped (counting the
+// record as dropped), so a test that keeps draining the ring sees every
+// switch. The byte counters only grow; both sides go through atomic_ref.
+struct CaptureRing {
+    uint8_t* storage;
+    int64_t capacity;  // bytes
+    int64_t written;   // bytes ever appended, by the card's thread
+    int64_t taken;     // bytes ever taken out, by the test
+    int64_t dropped;   // records lost to a stop while the card waited for room
+};
+
 struct Script {
     ASIOBool initResult;
     char errorMessage[kNameBytes];  // copied raw, all 128 bytes
@@ -101,6 +116,13 @@ struct Script {
     ASIOError disposeBuffersResult;
     ASIOError outputReadyResult;
     ASIOError startResult, stopResult;
+    // A successful start runs a thread of the card's own that calls the host's
+    // bufferSwitch with halves 0, 1, 0, 1... until stop, one switch every
+    // threadPeriodMicroseconds, or as fast as it can when that is 0. Read by
+    // start; the test pumps nothing meanwhile.
+    ASIOBool ownThread;
+    int32_t threadPeriodMicroseconds;
+    CaptureRing* capture;  // where the thread copies every switch; null: nowhere
 };
 
 // One channel's double buffer as the card handed it out: each half has
@@ -122,6 +144,7 @@ struct Record {
     HandedBuffer buffers[kMaxChannels];
     ASIOBool buffersExist;
     ASIOBool running;
+    int64_t threadSwitches;  // switches the card's own thread has completed, captured ones included (atomic_ref)
     int32_t brokenGuardsAtDispose;  // halves found with a damaged guard when they were freed
 };
 
@@ -250,6 +273,36 @@ inline int32_t SendAsioMessage(const Card& card, int32_t selector, int32_t value
                                double* opt = nullptr) {
     if (!card.record.buffersExist || card.record.callbacks.asioMessage == nullptr) return -1;
     return card.record.callbacks.asioMessage(selector, value, message, opt);
+}
+
+// Buffer switches the card's own thread has completed so far.
+inline int64_t ThreadSwitches(Card& card) {
+    return std::atomic_ref<int64_t>(card.record.threadSwitches).load(std::memory_order_acquire);
+}
+
+// Copies `bytes` bytes into the ring at the ever-growing position `at`, or
+// out of it, in one run or two when the ring's end lies in between.
+inline void CopyIntoRing(CaptureRing& ring, int64_t at, const void* from, int64_t bytes) {
+    const int64_t offset = at % ring.capacity;
+    const int64_t first = bytes < ring.capacity - offset ? bytes : ring.capacity - offset;
+    std::memcpy(ring.storage + offset, from, static_cast<size_t>(first));
+    std::memcpy(ring.storage, static_cast<const uint8_t*>(from) + first, static_cast<size_t>(bytes - first));
+}
+inline void CopyOutOfRing(const CaptureRing& ring, int64_t at, void* to, int64_t bytes) {
+    const int64_t offset = at % ring.capacity;
+    const int64_t first = bytes < ring.capacity - offset ? bytes : ring.capacity - offset;
+    std::memcpy(to, ring.storage + offset, static_cast<size_t>(first));
+    std::memcpy(static_cast<uint8_t*>(to) + first, ring.storage, static_cast<size_t>(bytes - first));
+}
+
+// Takes the next `bytes` bytes out of the ring into `to`; false, taking
+// nothing, while fewer have been written.
+inline bool TakeFromRing(CaptureRing& ring, void* to, int64_t bytes) {
+    const int64_t taken = std::atomic_ref<int64_t>(ring.taken).load(std::memory_order_relaxed);
+    if (std::atomic_ref<int64_t>(ring.written).load(std::memory_order_acquire) - taken < bytes) return false;
+    CopyOutOfRing(ring, taken, to, bytes);
+    std::atomic_ref<int64_t>(ring.taken).store(taken + bytes, std::memory_order_release);
+    return true;
 }
 
 inline bool SendSampleRateDidChange(const Card& card, ASIOSampleRate rate) {

@@ -1,0 +1,85 @@
+// The two output buffers and their generators: creation, output enable, and
+// the session's teardown. Thread: caller's thread; the teardown stops the
+// driver before anything its callback thread uses is freed.
+#include <new>
+
+#include "diag/debug_log.h"
+#include "host/host_session.h"
+#include "host/library_state.h"
+#include "synth/sine_generator.h"
+
+SineGenerator* pSineGeneratorA = nullptr;
+SineGenerator* pSineGeneratorB = nullptr;
+bool b16BitCard = false;
+uint32_t nBufferBytes = 0;
+
+bool HostSession::CreatePrimaryBuffer() {
+    DriverInfo& info = asioDriverInfo;
+    info.inputBuffers = 0;
+    info.outputBuffers = 2 * info.numOutputPairs;
+    LogInt("asioDriverInfo.outputBuffers to activate", info.outputBuffers);
+    for (int32_t i = 0; i < info.outputBuffers; ++i) {
+        info.bufferInfos[i] = ASIOBufferInfo{};
+        info.bufferInfos[i].isInput = ASIOFalse;
+        info.bufferInfos[i].channelNum = i;
+    }
+    if (ptrASIO->createBuffers(info.bufferInfos, info.outputBuffers, info.preferredSize, &asioCallbacks) != ASE_OK) {
+        LogLine("ptrASIO->createBuffers failed!");
+        return false;
+    }
+
+    // Each channel must come back active and in the format the survey found.
+    int32_t confirmed = 0;
+    for (; confirmed < info.outputBuffers; ++confirmed) {
+        ASIOChannelInfo& channel = info.channelInfos[confirmed];
+        channel.channel = info.bufferInfos[confirmed].channelNum;
+        channel.isInput = info.bufferInfos[confirmed].isInput;
+        if (ptrASIO->getChannelInfo(&channel) != ASE_OK || channel.isActive != ASIOTrue) break;
+        // From here on the buffers exist and must be disposed of, whatever their type.
+        bBuffersCreated = true;
+        if (channel.type != outputSampleType) {
+            LogLine("Internal format of these buffers didn't turn out to be what we thought!");
+            break;
+        }
+    }
+    if (confirmed < info.outputBuffers) {
+        LogLine("We failed to create the buffers we asked for, there was some problem.");
+        return false;
+    }
+
+    b16BitCard = outputSampleType == ASIOSTInt16LSB;
+    const uint32_t frames = static_cast<uint32_t>(info.preferredSize);
+    if (b16BitCard) {
+        LogLine("16 Bit Snd Card detected");
+        nBufferBytes = frames * 2;
+    } else {
+        LogLine("32 Bit Snd Card detected");
+        nBufferBytes = frames * 4;
+    }
+    // A generator that cannot be allocated leaves its channel silent.
+    pSineGeneratorA = new (std::nothrow) SineGenerator(frames, b16BitCard);
+    pSineGeneratorB = new (std::nothrow) SineGenerator(frames, b16BitCard);
+
+    if (ptrASIO->getLatencies(&info.inputLatency, &info.outputLatency) == ASE_OK)
+        LogIntPair("asioDriverInfo.inputLatency", "asioDriverInfo.outputLatency", info.inputLatency,
+                   info.outputLatency);
+    bWavEnabled.store(true, std::memory_order_release);
+    return true;
+}
+
+void HostSession::EnableWav(bool enable) { bWavEnabled.store(enable, std::memory_order_release); }
+
+// No buffer switch runs once stop has returned, so the buffers and the
+// generators can go.
+HostSession::~HostSession() {
+    ptrASIO->stop();
+    if (bBuffersCreated) {
+        ptrASIO->disposeBuffers();
+        bBuffersCreated = false;
+    }
+    delete pSineGeneratorA;
+    pSineGeneratorA = nullptr;
+    delete pSineGeneratorB;
+    pSineGeneratorB = nullptr;
+    LogInt("\nFinal noteCount", static_cast<int32_t>(noteCount));
+}
