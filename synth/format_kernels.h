@@ -4,7 +4,9 @@
 // Thread: both.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <limits>
 
 #include "synth/sine_generator.h"
 
@@ -37,6 +39,15 @@ struct FormatKernels<int16_t> {
 template <typename Sample>
 Sample AddToSample(Sample sample, int32_t lsbs) {
     return static_cast<Sample>(static_cast<uint32_t>(sample) + static_cast<uint32_t>(lsbs));
+}
+
+// The part of `lsbs` that `sample` can take without leaving its format's
+// range: a correction must never wrap a peak into a full-scale click.
+template <typename Sample>
+int32_t FittingLsbs(Sample sample, int32_t lsbs) {
+    const int64_t room = lsbs > 0 ? int64_t{std::numeric_limits<Sample>::max()} - sample
+                                  : int64_t{std::numeric_limits<Sample>::min()} - sample;
+    return static_cast<int32_t>(lsbs > 0 ? std::min<int64_t>(lsbs, room) : std::max<int64_t>(lsbs, room));
 }
 
 }  // namespace tonegate_synth

@@ -13,6 +13,7 @@
 namespace {
 
 using tonegate_synth::AddToSample;
+using tonegate_synth::FittingLsbs;
 using tonegate_synth::FormatKernels;
 
 // More than the one step the note's last sample takes.
@@ -63,10 +64,12 @@ template <typename Sample>
 void EndNote(SineGenerator& g, Sample* block, Sample* copyTo, uint32_t noteSamplesInBlock) {
     Sample& last = block[noteSamplesInBlock - 1];
     if (g.bSpreadCorrection) {
-        // A leftover of 0.9 LSB or more counts as one; |leftover| < 1 here.
+        // A leftover of 0.9 LSB or more counts as one. It is below one LSB
+        // unless samples next to full scale left some owed; the last sample
+        // is near silence and takes it.
         const double leftover = g.dCorrectionAcc;
         const int32_t lsbs = static_cast<int32_t>(std::floor(std::fabs(leftover) + 0.1));
-        last = AddToSample(last, leftover < 0.0 ? -lsbs : lsbs);
+        last = AddToSample(last, FittingLsbs(last, leftover < 0.0 ? -lsbs : lsbs));
     } else if (g.nPendingCorrection != 0) {
         g.NudgeSample(last);
     }

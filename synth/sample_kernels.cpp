@@ -15,6 +15,7 @@
 namespace {
 
 using tonegate_synth::AddToSample;
+using tonegate_synth::FittingLsbs;
 
 enum class Stage { kSteady, kAttack, kRelease };
 
@@ -97,7 +98,12 @@ void FillSpread(SineGenerator& g, Sample* dst, uint32_t n) {
                 double wholeLsbs;
                 correction = std::modf(correction, &wholeLsbs);
                 // |wholeLsbs| < |step| + 1, and |step| = |DC sum| / samples < 2^30.
-                sample = AddToSample(sample, static_cast<int32_t>(wholeLsbs));
+                const int32_t wanted = static_cast<int32_t>(wholeLsbs);
+                const int32_t fitting = FittingLsbs(sample, wanted);
+                sample = AddToSample(sample, fitting);
+                // What a sample next to full scale has no room for stays owed
+                // and goes to the samples that follow, so the sum still ends at 0.
+                correction += wanted - fitting;
             }
             dst[done + i] = sample;
         }

@@ -124,7 +124,7 @@ inline std::vector<uint32_t> CorrectionPlaces(const Note& note, uint32_t blockFr
 // while more than one step is left, the last place taking the final step; in
 // spread mode -sum / end per sample, released in whole LSBs as it builds up,
 // a leftover of 0.9 LSB or more settled on the last sample.
-inline std::vector<int32_t> Corrected(const Note& note, uint32_t blockFrames) {
+inline std::vector<int32_t> Corrected(const Note& note, uint32_t blockFrames, bool is16Bit) {
     std::vector<int32_t> samples = note.truncated;
     if (!note.corrected || note.sum == 0) return samples;
     if (!note.spread) {
@@ -140,17 +140,26 @@ inline std::vector<int32_t> Corrected(const Note& note, uint32_t blockFrames) {
         }
         return samples;
     }
+    // A sample takes no more than its format's range allows; the rest stays
+    // owed to the samples after it.
+    const int64_t highest = is16Bit ? INT16_MAX : INT32_MAX;
+    const int64_t lowest = is16Bit ? INT16_MIN : INT32_MIN;
+    auto take = [&](int32_t& sample, int64_t wanted) {
+        const int64_t fitting = std::clamp(int64_t{sample} + wanted, lowest, highest) - sample;
+        sample = static_cast<int32_t>(sample + fitting);
+        return wanted - fitting;
+    };
     const double step = -(static_cast<double>(note.sum) / note.end);
     double leftover = 0.0;
     for (int32_t& sample : samples) {
         leftover += step;
         if (std::fabs(leftover) >= 1.0) {
-            sample += static_cast<int32_t>(std::trunc(leftover));
-            leftover -= std::trunc(leftover);
+            const double whole = std::trunc(leftover);
+            leftover = leftover - whole + static_cast<double>(take(sample, static_cast<int64_t>(whole)));
         }
     }
     const int32_t settled = static_cast<int32_t>(std::fabs(leftover) + 0.1);
-    samples.back() += leftover < 0 ? -settled : settled;
+    take(samples.back(), leftover < 0 ? -settled : settled);
     return samples;
 }
 
@@ -203,7 +212,7 @@ inline bool ExpectPlaysAsModelled(SineGenerator& g, const Note& note, bool check
     if (note.corrected) {
         EXPECT_EQ(std::accumulate(played.begin(), played.end(), int64_t{0}), 0);
     }
-    const std::vector<int32_t> expected = Corrected(note, blockFrames);
+    const std::vector<int32_t> expected = Corrected(note, blockFrames, g.b16Bit);
     const auto mismatch = std::mismatch(expected.begin(), expected.end(), played.begin());
     EXPECT_EQ(mismatch.first, expected.end()) << "sample " << (mismatch.first - expected.begin()) + 1 << " of " << note.end
                                               << " is " << *mismatch.second << ", not " << *mismatch.first;

@@ -53,3 +53,20 @@ TEST(DcCorrection, RandomNotesSumToZeroInEveryModeAndFormat) {
 }
 
 }  // namespace
+
+// At full level, a short 32-bit note's spread correction can come to dozens of
+// LSBs on a sample already within a few LSBs of full scale. Added as it
+// stands, the sample would wrap to the other end of the range: a full-scale
+// click and a sum off by 2^32. The sample takes what fits and the rest goes
+// to the samples after it, so the note still sums to exactly 0.
+TEST(DcCorrection, ASpreadCorrectionAtFullScaleNeverWrapsASample) {
+    for (const Request& r : {Request{44100, 748.981, 0.017, 0, 256, false}, Request{44100, 226.316, 0.013, 0, 256, false},
+                             Request{44100, 1499.718, 0.013, 0, 256, false}}) {
+        SCOPED_TRACE(testing::Message() << r.frequency << " Hz, " << r.seconds << " s");
+        const note_reference::Note note = Model(r);
+        ASSERT_TRUE(note.spread);
+        SineGenerator g(r.blockFrames, r.is16Bit);
+        ASSERT_TRUE(g.PlaySineWav(r.sampleRate, r.frequency, r.seconds, r.attenuation));
+        note_reference::ExpectPlaysAsModelled(g, note);
+    }
+}
