@@ -1,0 +1,193 @@
+// End-to-end test support: what a note and a sweep must look like in the
+// capture, checked sample by sample, with the figures measured on the way.
+// Thread: the test's own.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <tuple>
+#include <vector>
+
+#include "e2e/capture.h"
+#include "e2e/tonegate_exports.h"
+
+namespace tonegate_e2e {
+
+struct Note {
+    double frequency;
+    double seconds;
+    uint32_t attenuation;
+};
+
+struct Sweep {
+    double freqStart;
+    double freqEnd;
+    double seconds;
+    uint32_t attenuation;
+};
+
+// What a check measured, for the figures a test prints.
+struct ToneFigures {
+    int64_t startFrame = 0;
+    double frequencyErrorPpm = 0;  // notes: fitted over the whole note; sweeps: the worse end
+};
+
+constexpr double kTwoPi = 6.283185307179586;
+
+// f × seconds rounded to the nearest whole cycle, halves upward.
+inline int64_t WholeCycles(const Note& note) {
+    double whole = 0;
+    const double fraction = std::modf(note.frequency * note.seconds, &whole);
+    return static_cast<int64_t>(whole) + (fraction >= 0.5 ? 1 : 0);
+}
+
+// Samples in each ramp: the smallest whole number of cycles lasting at least
+// 10 ms, or half the note's cycles when those are shorter.
+inline int64_t RampSamples(const Note& note, double rate) {
+    const int64_t half = WholeCycles(note) / 2;
+    const int64_t tenMilliseconds = static_cast<int64_t>(std::ceil(note.frequency * 0.01));
+    const int64_t rampCycles =
+        static_cast<double>(half) / note.frequency <= 0.01 ? half : std::min(tenMilliseconds, half);
+    return static_cast<int64_t>(std::floor(static_cast<double>(rampCycles) * rate / note.frequency)) - 1;
+}
+
+// Largest difference between the capture from `start` and a note of `length`
+// samples with ramps of `ramp` samples: sample n (from 1) lies at phase n × the
+// phase step, under a gain rising as n / (ramp + 1) and falling likewise;
+// zeros follow the note up to `span` samples.
+inline double NoteResidual(const std::vector<int32_t>& samples, int64_t start, const Note& note, double rate,
+                           double amplitude, int64_t ramp, int64_t length, int64_t span) {
+    const double step = kTwoPi / (rate / note.frequency);
+    double phase = 0, worst = 0;
+    for (int64_t n = 1; n <= span && start + n - 1 < static_cast<int64_t>(samples.size()); ++n) {
+        phase += step;
+        double expected = 0;
+        if (n <= length) {
+            const double gain = n <= ramp ? static_cast<double>(n) / static_cast<double>(ramp + 1)
+                                : n > length - ramp
+                                    ? static_cast<double>(length + 1 - n) / static_cast<double>(ramp + 1)
+                                    : 1.0;
+            expected = std::trunc(std::sin(phase) * amplitude * gain);
+        }
+        worst = std::max(worst, std::abs(samples[static_cast<size_t>(start + n - 1)] - expected));
+    }
+    return worst;
+}
+
+inline ToneFigures CheckNote(const Capture& capture, Channel channel, const Segment& segment, const Note& note,
+                             int64_t bufferFrames) {
+    const std::vector<int32_t>& samples = capture.channel[channel == Channel::A ? 0 : 1];
+    const double rate = capture.rate;
+    const double amplitude = AmplitudeFor(note.attenuation, capture.bits);
+    const int64_t cycles = WholeCycles(note);
+    const double exactLength = static_cast<double>(cycles) * rate / note.frequency;
+    const int64_t ramp = RampSamples(note, rate);
+    // A note begins with a buffer half; its first samples may truncate to 0.
+    const int64_t start = segment.first / bufferFrames * bufferFrames;
+
+    // The ramp and length that fit the capture best, searched round the
+    // expected ramp and the whole cycles' length; the note lasts at least to
+    // its last non-zero sample, and zeros follow it.
+    const int64_t shortest = static_cast<int64_t>(std::floor(exactLength)) - 2;
+    const int64_t longest = shortest + 4;
+    const int64_t span = longest + 2;
+    EXPECT_LE(segment.last - start + 1, longest) << "sound beyond the note's end";
+    int64_t fittedRamp = 0, length = 0;
+    double residual = INFINITY;
+    for (int64_t r = std::max<int64_t>(1, ramp - 2); r <= ramp + 2; ++r) {
+        for (int64_t l = std::max(shortest, segment.last - start + 1); l <= longest; ++l) {
+            const double worst = NoteResidual(samples, start, note, rate, amplitude, r, l, span);
+            if (worst < residual) std::tie(residual, fittedRamp, length) = std::tuple(worst, r, l);
+        }
+    }
+    // Truncation, one LSB of DC correction and the phase's rounding over the note.
+    EXPECT_LE(residual, 3.0 + 1e-6 * amplitude)
+        << "the note's shape, best fit with ramp " << fittedRamp << " and length " << length;
+    // One sample more or less in the ramps moves their peaks by amplitude / ramp.
+    if (amplitude / static_cast<double>(ramp + 1) >= 8.0) {
+        EXPECT_EQ(fittedRamp, ramp) << "ramp samples";
+    }
+    EXPECT_LE(std::abs(static_cast<double>(length) - exactLength), 2.0) << "length against whole cycles";
+
+    int64_t sum = 0;
+    for (int64_t i = start; i <= segment.last; ++i) sum += samples[static_cast<size_t>(i)];
+    EXPECT_EQ(sum, 0) << "sum of the note's samples";
+
+    const auto gain = [&](int64_t frame) {
+        const int64_t n = frame - start + 1;
+        return static_cast<double>(std::min({n, length + 1 - n, fittedRamp + 1})) / static_cast<double>(fittedRamp + 1);
+    };
+    const std::vector<double> crossings = ZeroCrossings(samples, start, start + length, gain);
+    // Quiet 16-bit ramps begin and end with whole half-cycles truncated to 0.
+    if (amplitude >= 1000.0) {
+        EXPECT_NEAR(static_cast<double>(crossings.size()), 2.0 * static_cast<double>(cycles) - 1.0, 1.0)
+            << "sign changes of " << cycles << " whole cycles";
+    }
+    const double fitted = FittedFrequency(crossings, rate, note.frequency);
+    const double errorPpm = (fitted / note.frequency - 1.0) * 1e6;
+    EXPECT_LE(std::abs(errorPpm), 100.0) << "frequency " << fitted << " Hz";
+    return {start, errorPpm};
+}
+
+// Frequency of the sweep at sample n from its start: the phase step moves in
+// a straight line over all its blocks, and the fade block keeps the last one.
+inline double SweepFrequencyAt(const Sweep& sweep, double n, int64_t blocks, int64_t bufferFrames) {
+    const double all = static_cast<double>((blocks + 1) * bufferFrames);
+    const double held = std::min(n, static_cast<double>(blocks * bufferFrames));
+    return sweep.freqStart + (sweep.freqEnd - sweep.freqStart) * held / all;
+}
+
+inline ToneFigures CheckSweep(const Capture& capture, Channel channel, const Segment& segment, const Sweep& sweep,
+                              int64_t bufferFrames) {
+    const std::vector<int32_t>& samples = capture.channel[channel == Channel::A ? 0 : 1];
+    const double rate = capture.rate;
+    const double amplitude = AmplitudeFor(sweep.attenuation, capture.bits);
+    const int64_t blocks =
+        static_cast<int64_t>(std::floor(rate * sweep.seconds / static_cast<double>(bufferFrames) + 0.5));
+    const int64_t length = (blocks + 1) * bufferFrames;
+    // The first sample, at phase 0, is 0 and opens a buffer half.
+    EXPECT_EQ(segment.first % bufferFrames, 1) << "first sample";
+    const int64_t start = segment.first - 1;
+    const int64_t fadeStart = start + blocks * bufferFrames;
+
+    // The last sample is 0; before it the fade leaves a little sound, unless
+    // the tone's last half-cycle happens to pass zero there.
+    const double lastHalfCycle = rate / SweepFrequencyAt(sweep, static_cast<double>(length), blocks, bufferFrames) / 2;
+    EXPECT_LE(segment.last, start + length - 2) << "last sample";
+    EXPECT_GE(static_cast<double>(segment.last), static_cast<double>(start + length - 2) - lastHalfCycle - 2)
+        << "length";
+
+    int32_t peak = 0;
+    for (int64_t i = start; i < fadeStart; ++i) peak = std::max(peak, std::abs(samples[static_cast<size_t>(i)]));
+    EXPECT_LE(peak, amplitude + 1) << "level";
+    EXPECT_GE(peak, 0.99 * amplitude) << "level";
+    int64_t aboveFade = -1;
+    for (int64_t i = bufferFrames - 1; i >= 0; --i) {
+        const double fade = amplitude * static_cast<double>(bufferFrames - 1 - i) / static_cast<double>(bufferFrames);
+        if (std::abs(samples[static_cast<size_t>(fadeStart + i)]) > fade + 1) aboveFade = i;
+    }
+    EXPECT_EQ(aboveFade, -1) << "first fade-block sample above the falling line";
+
+    // Over a window of a linear sweep the mean frequency is the one at its
+    // middle; a tenth of the sweep at each end holds enough crossings.
+    const std::vector<double> crossings = ZeroCrossings(samples, start, fadeStart);
+    const double window = static_cast<double>(fadeStart - start) / 10;
+    double worstPpm = 0;
+    for (bool atStart : {true, false}) {
+        const double from = atStart ? static_cast<double>(start) : static_cast<double>(fadeStart) - window;
+        const WindowFrequency measured = FrequencyOver(crossings, from, from + window, rate);
+        // The step from sample n to n + 1 is the one of sample n: half a sample behind.
+        const double expected =
+            SweepFrequencyAt(sweep, measured.middle - static_cast<double>(start) - 0.5, blocks, bufferFrames);
+        const double errorPpm = (measured.frequency / expected - 1.0) * 1e6;
+        EXPECT_LE(std::abs(errorPpm), 200.0) << (atStart ? "start" : "end") << " frequency, expected " << expected;
+        if (std::abs(errorPpm) > std::abs(worstPpm)) worstPpm = errorPpm;
+    }
+    return {start, worstPpm};
+}
+
+}  // namespace tonegate_e2e
