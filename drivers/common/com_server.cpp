@@ -58,6 +58,15 @@ HRESULT GetClassObject(REFCLSID clsid, CreateObjectFunction create, REFIID riid,
     return result;
 }
 
+HRESULT GetClassObjectOfOnly(REFCLSID served, REFCLSID clsid, CreateObjectFunction create, REFIID riid,
+                             void** object) {
+    if (clsid != served) {
+        if (object != nullptr) *object = nullptr;
+        return CLASS_E_CLASSNOTAVAILABLE;
+    }
+    return GetClassObject(clsid, create, riid, object);
+}
+
 HRESULT CanUnloadNow() {
     const bool idle = liveObjects.load(std::memory_order_acquire) == 0 && serverLocks.load(std::memory_order_acquire) == 0;
     return idle ? S_OK : S_FALSE;

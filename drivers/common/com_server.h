@@ -65,6 +65,11 @@ typedef IUnknown* (*CreateObjectFunction)(REFCLSID clsid);
 // class ids it serves (CLASS_E_CLASSNOTAVAILABLE for the others).
 HRESULT GetClassObject(REFCLSID clsid, CreateObjectFunction create, REFIID riid, void** object);
 
+// The body of DllGetClassObject for a module that serves the one class
+// `served`: CLASS_E_CLASSNOTAVAILABLE for any other.
+HRESULT GetClassObjectOfOnly(REFCLSID served, REFCLSID clsid, CreateObjectFunction create, REFIID riid,
+                             void** object);
+
 // The body of DllCanUnloadNow: S_OK when no object is alive and the server
 // is not locked, S_FALSE otherwise.
 HRESULT CanUnloadNow();

@@ -329,11 +329,8 @@ IUnknown* CreateOutput(REFCLSID /*clsid*/) { return new (std::nothrow) JackOutpu
 }  // namespace tonegate_jack
 
 TONEGATE_DRIVER_EXPORT HRESULT STDMETHODCALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** object) {
-    if (clsid != tonegate_driver::kDriverClassId) {
-        if (object != nullptr) *object = nullptr;
-        return CLASS_E_CLASSNOTAVAILABLE;
-    }
-    return tonegate_driver::GetClassObject(clsid, tonegate_jack::CreateOutput, riid, object);
+    return tonegate_driver::GetClassObjectOfOnly(tonegate_driver::kDriverClassId, clsid, tonegate_jack::CreateOutput, riid,
+                                                 object);
 }
 
 TONEGATE_DRIVER_EXPORT HRESULT STDMETHODCALLTYPE DllCanUnloadNow() { return tonegate_driver::CanUnloadNow(); }

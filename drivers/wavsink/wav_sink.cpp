@@ -401,11 +401,8 @@ IUnknown* CreateSink(REFCLSID /*clsid*/) { return new (std::nothrow) WavSink(); 
 }  // namespace tonegate_wavsink
 
 TONEGATE_DRIVER_EXPORT HRESULT STDMETHODCALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** object) {
-    if (clsid != tonegate_driver::kDriverClassId) {
-        if (object != nullptr) *object = nullptr;
-        return CLASS_E_CLASSNOTAVAILABLE;
-    }
-    return tonegate_driver::GetClassObject(clsid, tonegate_wavsink::CreateSink, riid, object);
+    return tonegate_driver::GetClassObjectOfOnly(tonegate_driver::kDriverClassId, clsid, tonegate_wavsink::CreateSink, riid,
+                                                 object);
 }
 
 TONEGATE_DRIVER_EXPORT HRESULT STDMETHODCALLTYPE DllCanUnloadNow() { return tonegate_driver::CanUnloadNow(); }
