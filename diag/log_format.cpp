@@ -86,8 +86,10 @@ const char* FormatReal(char* text, std::size_t size, double value, int32_t decim
 }
 
 const char* FormatDateStamp(char* text, std::size_t size, const std::tm& local) {
-    std::snprintf(text, size, "%s, %s/%02d/%d ", NameOrMark(kWeekdayNames, 7, local.tm_wday),
-                  NameOrMark(kMonthNames, 12, local.tm_mon), local.tm_mday, local.tm_year + 1900);
+    // The year counts from 1900 and a clock set far ahead takes it past int.
+    const long long year = static_cast<long long>(local.tm_year) + 1900;
+    std::snprintf(text, size, "%s, %s/%02d/%lld ", NameOrMark(kWeekdayNames, 7, local.tm_wday),
+                  NameOrMark(kMonthNames, 12, local.tm_mon), local.tm_mday, year);
     return text;
 }
 

@@ -1,17 +1,28 @@
 // The driver's callbacks: the buffer switch that fills both channels' halves
 // from their generators or with silence, the sample-rate change and the
-// driver's messages. Thread: real-time thread (the driver's own).
+// driver's messages. Thread: real-time thread (the driver's own), except
+// opening and closing the switch, on the caller's thread.
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "diag/debug_log.h"
 #include "host/host_session.h"
 #include "host/library_state.h"
+#include "synth/realtime_attributes.h"
 #include "synth/sine_generator.h"
 
 namespace {
 
 // Answered as supported when a driver asks, though no message handles it.
 constexpr int32_t kSupportedUnhandledSelector = 10;
+
+// The gate of the buffer switch. A switch announces itself before it looks
+// at the gate and the teardown closes the gate before it counts the switches
+// under way (all sequentially consistent), so either the switch sees the gate
+// closed or the teardown waits for it: lock-free on the real-time side.
+std::atomic<bool> switchOpen{false};
+std::atomic<int32_t> switchesUnderWay{0};
 
 // Real-time thread; no allocation, no lock.
 template <typename Sample>
@@ -42,18 +53,31 @@ void FillBothChannels(int32_t index) {
 }  // namespace
 
 // Real-time thread; no allocation, no lock, no log line.
-void bufferSwitch(int32_t index, ASIOBool /*directProcess*/) {
+void bufferSwitch(int32_t index, ASIOBool /*directProcess*/) TONEGATE_NONBLOCKING {
     // Only the two halves exist: any other index touches nothing.
     if (index != 0 && index != 1) return;
-    if (!bWavEnabled.load(std::memory_order_acquire)) {
-        std::memset(asioDriverInfo.bufferInfos[1].buffers[index], 0, nBufferBytes);
-        std::memset(asioDriverInfo.bufferInfos[0].buffers[index], 0, nBufferBytes);
-    } else if (b16BitCard) {
-        FillBothChannels<int16_t>(index);
-    } else {
-        FillBothChannels<int32_t>(index);
+    switchesUnderWay.fetch_add(1);
+    // Before the buffers are complete and after the teardown there is nothing to write to.
+    if (switchOpen.load()) {
+        if (!bWavEnabled.load(std::memory_order_acquire)) {
+            std::memset(asioDriverInfo.bufferInfos[1].buffers[index], 0, nBufferBytes);
+            std::memset(asioDriverInfo.bufferInfos[0].buffers[index], 0, nBufferBytes);
+        } else if (b16BitCard) {
+            FillBothChannels<int16_t>(index);
+        } else {
+            FillBothChannels<int32_t>(index);
+        }
+        if (asioDriverInfo.bOutputReady) ptrASIO->outputReady();
     }
-    if (asioDriverInfo.bOutputReady) ptrASIO->outputReady();
+    switchesUnderWay.fetch_sub(1, std::memory_order_release);
+}
+
+void OpenBufferSwitch() { switchOpen.store(true); }
+
+void CloseBufferSwitch() {
+    switchOpen.store(false);
+    // A driver that switches after its stop returned is inside for one block at most.
+    while (switchesUnderWay.load() != 0) std::this_thread::yield();
 }
 
 // The library learns a new rate only when it asks the driver for it.

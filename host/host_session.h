@@ -90,3 +90,10 @@ int32_t SaturatingInt32(double value);
 void bufferSwitch(int32_t index, ASIOBool directProcess);
 void sampleRateDidChange(ASIOSampleRate rate);
 int32_t asioMessages(int32_t selector, int32_t value, void* message, double* opt);
+
+// Caller's thread. A buffer switch writes and calls nothing unless the switch
+// is open: from the end of a successful CreatePrimaryBuffer to the teardown.
+// Closing waits for a switch still under way, so none touches the buffers or
+// the generators once it has returned.
+void OpenBufferSwitch();
+void CloseBufferSwitch();

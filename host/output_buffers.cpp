@@ -13,11 +13,32 @@ SineGenerator* pSineGeneratorB = nullptr;
 bool b16BitCard = false;
 uint32_t nBufferBytes = 0;
 
+namespace {
+
+// Larger halves than this are refused: over two seconds even at 384 kHz, and
+// their byte counts stay far below where uint32_t would wrap.
+constexpr int32_t kMaxBufferFrames = 1 << 20;
+
+// Whether the driver handed out an address for every half it said it created.
+bool EveryHalfHasAnAddress(const DriverInfo& info) {
+    for (int32_t i = 0; i < info.outputBuffers; ++i)
+        if (info.bufferInfos[i].buffers[0] == nullptr || info.bufferInfos[i].buffers[1] == nullptr) return false;
+    return true;
+}
+
+}  // namespace
+
 bool HostSession::CreatePrimaryBuffer() {
     DriverInfo& info = asioDriverInfo;
     info.inputBuffers = 0;
     info.outputBuffers = 2 * info.numOutputPairs;
     LogInt("asioDriverInfo.outputBuffers to activate", info.outputBuffers);
+    // A size of no frames would give generators that can play nothing, and a
+    // huge one byte counts that wrap: neither is asked of the driver.
+    if (info.preferredSize < 1 || info.preferredSize > kMaxBufferFrames) {
+        LogInt("Failed: CreatePrimaryBuffer - unusable preferredSize", info.preferredSize);
+        return false;
+    }
     for (int32_t i = 0; i < info.outputBuffers; ++i) {
         info.bufferInfos[i] = ASIOBufferInfo{};
         info.bufferInfos[i].isInput = ASIOFalse;
@@ -46,6 +67,12 @@ bool HostSession::CreatePrimaryBuffer() {
         LogLine("We failed to create the buffers we asked for, there was some problem.");
         return false;
     }
+    // The buffer switch writes through these addresses; the buffers the
+    // driver reported are still disposed of at teardown.
+    if (!EveryHalfHasAnAddress(info)) {
+        LogLine("Failed: CreatePrimaryBuffer - the driver gave no address for a buffer half!");
+        return false;
+    }
 
     b16BitCard = outputSampleType == ASIOSTInt16LSB;
     const uint32_t frames = static_cast<uint32_t>(info.preferredSize);
@@ -64,15 +91,19 @@ bool HostSession::CreatePrimaryBuffer() {
         LogIntPair("asioDriverInfo.inputLatency", "asioDriverInfo.outputLatency", info.inputLatency,
                    info.outputLatency);
     bWavEnabled.store(true, std::memory_order_release);
+    // Only now are the buffers, their size and the generators all in place.
+    OpenBufferSwitch();
     return true;
 }
 
 void HostSession::EnableWav(bool enable) { bWavEnabled.store(enable, std::memory_order_release); }
 
-// No buffer switch runs once stop has returned, so the buffers and the
-// generators can go.
+// No buffer switch of a well-behaved driver runs once stop has returned; the
+// switch is closed as well, for one that goes on calling, before the buffers
+// and the generators go.
 HostSession::~HostSession() {
     ptrASIO->stop();
+    CloseBufferSwitch();
     if (bBuffersCreated) {
         ptrASIO->disposeBuffers();
         bBuffersCreated = false;

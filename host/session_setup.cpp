@@ -18,6 +18,10 @@ HostSession* pASIOBuffers = nullptr;
 namespace {
 
 constexpr int kNameBytes = 128;
+// The survey lists this many output channels at most: more than any card
+// has, while a driver reporting billions would otherwise be asked about, and
+// logged, channel by channel.
+constexpr int32_t kMaxListedChannels = 1024;
 
 const char* SampleTypeName(ASIOSampleType type) {
     switch (type) {
@@ -172,7 +176,8 @@ bool HostSession::Initialise() {
     }
     int32_t firstGroup = 0;
     int32_t firstGroupCount = 0;
-    for (int32_t i = 0; i < info.numOutputChannels; ++i) {
+    const int32_t listed = std::min(info.numOutputChannels, kMaxListedChannels);
+    for (int32_t i = 0; i < listed; ++i) {
         ASIOChannelInfo channel{};
         channel.channel = i;
         channel.isInput = ASIOFalse;
@@ -191,6 +196,8 @@ bool HostSession::Initialise() {
         LogText(", ");
         LogSampleType(channel.type);
     }
+    // The first group is counted among the listed channels only.
+    if (listed < info.numOutputChannels) LogInt("Output channels not listed", info.numOutputChannels - listed);
     LogInt("Num first group output channels", firstGroupCount);
     LogText("First group output ");
     LogSampleType(outputSampleType);

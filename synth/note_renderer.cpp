@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "synth/format_kernels.h"
+#include "synth/realtime_attributes.h"
 #include "synth/sine_generator.h"
 
 namespace {
@@ -133,5 +134,5 @@ void SineGenerator::RenderSteady(int16_t* dst, uint32_t n) { Steady(*this, dst, 
 bool SineGenerator::RenderRelease(int32_t* dst, uint32_t n) { return Release(*this, dst, n); }
 bool SineGenerator::RenderRelease(int16_t* dst, uint32_t n) { return Release(*this, dst, n); }
 
-void SineGenerator::RenderSine32(int32_t* block, int32_t* copyTo) { RenderNoteBlock(*this, block, copyTo); }
-void SineGenerator::RenderSine16(int16_t* block, int16_t* copyTo) { RenderNoteBlock(*this, block, copyTo); }
+void SineGenerator::RenderSine32(int32_t* block, int32_t* copyTo) TONEGATE_NONBLOCKING { RenderNoteBlock(*this, block, copyTo); }
+void SineGenerator::RenderSine16(int16_t* block, int16_t* copyTo) TONEGATE_NONBLOCKING { RenderNoteBlock(*this, block, copyTo); }

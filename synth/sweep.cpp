@@ -9,6 +9,7 @@
 #include <new>
 
 #include "synth/fast_sine.h"
+#include "synth/realtime_attributes.h"
 #include "synth/sine_generator.h"
 #include "synth/whole_count.h"
 
@@ -61,7 +62,7 @@ void RenderSweepBlock(SineGenerator& g, Sample* block, Sample* copyTo) {
     if (copyTo != nullptr) std::copy_n(block, blockFrames, copyTo);
     if (--g.nSweepBlocksLeft == 0) {
         // The real-time thread's one heap operation: the finished sweep's fade table.
-        delete[] g.pFadeTable;
+        tonegate_synth::FreeFadeTableOnRealtimeThread(g.pFadeTable);
         g.pFadeTable = nullptr;
         g.bSweepRestart.store(false, std::memory_order_release);
         g.bSweepActive.store(false, std::memory_order_release);
@@ -118,5 +119,5 @@ void SineGenerator::BuildFadeTable(double* table, uint32_t n) const {
     table[n - 1] = 0.0;
 }
 
-void SineGenerator::RenderSweep32(int32_t* block, int32_t* copyTo) { RenderSweepBlock(*this, block, copyTo); }
-void SineGenerator::RenderSweep16(int16_t* block, int16_t* copyTo) { RenderSweepBlock(*this, block, copyTo); }
+void SineGenerator::RenderSweep32(int32_t* block, int32_t* copyTo) TONEGATE_NONBLOCKING { RenderSweepBlock(*this, block, copyTo); }
+void SineGenerator::RenderSweep16(int16_t* block, int16_t* copyTo) TONEGATE_NONBLOCKING { RenderSweepBlock(*this, block, copyTo); }

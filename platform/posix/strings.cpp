@@ -5,11 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform/win32.h"
 
@@ -18,6 +18,7 @@ namespace {
 constexpr char16_t kReplacement = 0xFFFD;
 constexpr WORD kErrorPathNotFound = 3;
 constexpr WORD kErrorAccessDenied = 5;
+constexpr WORD kErrorInvalidData = 13;
 
 bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
@@ -57,12 +58,15 @@ uint32_t DecodeOne(const unsigned char* text, size_t size, size_t& at) {
     return codePoint;
 }
 
-void CopyPathName(const char* path, OFSTRUCT& info) {
+// The path made absolute: resolved when it names something, otherwise
+// joined to the working directory.
+std::string FullPathName(const char* path) {
     char resolved[PATH_MAX];
-    const char* full = realpath(path, resolved) != nullptr ? resolved : path;
-    const size_t length = std::min(std::strlen(full), sizeof info.szPathName - 1);
-    std::memcpy(info.szPathName, full, length);
-    info.szPathName[length] = '\0';
+    if (realpath(path, resolved) != nullptr) return resolved;
+    if (path[0] == '/') return path;
+    char workingDirectory[PATH_MAX];
+    if (getcwd(workingDirectory, sizeof workingDirectory) == nullptr) return path;
+    return std::string(workingDirectory) + "/" + path;
 }
 
 WORD Win32ErrorFor(int error) {
@@ -117,7 +121,14 @@ HFILE OpenFile(LPCSTR path, LPOFSTRUCT info, UINT style) {
         info->nErrCode = static_cast<WORD>(ERROR_INVALID_PARAMETER);
         return HFILE_ERROR;
     }
-    CopyPathName(path, *info);
+    // Like Windows, refuse a path whose full name does not fit into
+    // szPathName with its terminator, before looking for the file.
+    const std::string fullPath = FullPathName(path);
+    if (fullPath.size() >= sizeof info->szPathName) {
+        info->nErrCode = kErrorInvalidData;
+        return HFILE_ERROR;
+    }
+    std::memcpy(info->szPathName, fullPath.c_str(), fullPath.size() + 1);
     // Opening, as Windows does, also refuses a file that exists but cannot
     // be read; O_NONBLOCK keeps a FIFO without a writer from hanging us.
     const int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);

@@ -5,6 +5,7 @@
 
 #include <clocale>
 #include <ctime>
+#include <limits>
 #include <regex>
 #include <string>
 
@@ -92,6 +93,19 @@ TEST(LogDateStamp, LongestStampFitsItsBuffer) {
     const std::string stamp = DateStamp(Day(2026, 9, 30));
     EXPECT_EQ(stamp, "Wednesday, September/30/2026 ");
     EXPECT_EQ(stamp.size(), 29u);
+}
+
+// The C library lets tm_year reach the int's ends; the year is tm_year plus
+// 1900 even where that sum leaves the int.
+TEST(LogDateStamp, YearsAtTheEndsOfTheYearFieldAreWrittenInFull) {
+    std::tm day{};
+    day.tm_mday = 31;
+    day.tm_mon = 11;
+    day.tm_wday = 3;
+    day.tm_year = std::numeric_limits<int>::max();
+    EXPECT_EQ(DateStamp(day), "Wednesday, December/31/2147485547 ");
+    day.tm_year = std::numeric_limits<int>::min();
+    EXPECT_EQ(DateStamp(day), "Wednesday, December/31/-2147481748 ");
 }
 
 using LogHeader = LogFileTest;

@@ -91,7 +91,7 @@ TEST_F(AlsaOverJackTest, EveryUnderrunIsRecoveredAndCounted) {
     EXPECT_EQ(host_.wrongIndex.load(), 0);
 }
 
-// The server killed mid-stream leaves the plugin taking no frame: after the
+// The server stopped mid-stream leaves the plugin taking no frame: after the
 // card's timeout its thread gives the device up, says so in its report line
 // and its error text, and calls the host no more; stop still returns.
 TEST_F(AlsaOverJackTest, AVanishedDeviceEndsTheStreamAndIsReported) {
@@ -99,7 +99,7 @@ TEST_F(AlsaOverJackTest, AVanishedDeviceEndsTheStreamAndIsReported) {
     testing::internal::CaptureStderr();
     ASSERT_EQ(card_->start(), ASE_OK);
     while (host_.switches.load() < 50) std::this_thread::sleep_for(1ms);
-    server_->Kill(SIGKILL);
+    server_->Kill(SIGTERM);
     const Clock::time_point killed = Clock::now();
     while (ErrorMessage().find("lost") == std::string::npos && Clock::now() - killed < 5s)
         std::this_thread::sleep_for(10ms);

@@ -158,13 +158,14 @@ TEST_F(JackOutputTest, CountsEveryXrunAndKeepsPlaying) {
     EXPECT_GT(report.worstMs, 0.0);
 }
 
-// The server killed mid-stream: the host hears no more switches, the card
+// The server stopped mid-stream (SIGTERM, so it leaves no stale state in
+// /dev/shm for the next servers): the host hears no more switches, the card
 // says why, and stop and release still return.
 TEST_F(JackOutputTest, AGoneServerEndsTheStreamAndIsReported) {
     ASSERT_NO_FATAL_FAILURE(Open());
     ASSERT_EQ(card_->start(), ASE_OK);
     while (host_.switches.load() < 20) std::this_thread::sleep_for(1ms);
-    server_->Kill(SIGKILL);
+    server_->Kill(SIGTERM);
     std::this_thread::sleep_for(500ms);
     const int afterKill = host_.switches.load();
     std::this_thread::sleep_for(200ms);

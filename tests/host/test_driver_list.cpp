@@ -57,10 +57,7 @@ protected:
         AddRegFile(text);
     }
 
-    void AddRegFile(const std::string& sections) {
-        tonegate_test::WriteFile(registry_.folder() / ("extra-" + std::to_string(extraFiles_++) + ".reg"),
-                                 "Windows Registry Editor Version 5.00\n\n" + sections);
-    }
+    void AddRegFile(const std::string& sections) { registry_.AddRegText(sections); }
 
     const Card* CardOf(int index) const { return tonegate_test::CardOf(control_, index); }
     int LiveObjects(int index) const { return tonegate_test::LiveObjects(control_, index); }
@@ -74,7 +71,6 @@ protected:
     tonegate_test::ScopedWorkingDirectory workingDirectory_;
     tonegate_test::ScopedRegistry registry_;
     Control* control_ = nullptr;
-    int extraFiles_ = 0;
 };
 
 TEST_F(DriverListTest, UnusableRegistrationsAreSkippedAndTakeNoNumber) {
@@ -229,11 +225,13 @@ TEST_F(DriverListTest, OpenChecksItsArgumentsAndInstantiatesADriverOnlyOnce) {
     EXPECT_EQ(LiveObjects(0), 1);
 }
 
-TEST_F(DriverListTest, CatalogueIsLoggedWithAnEmptyLineForAPathTooLongForItsBuffer) {
-    // 255 characters: one more than the 255-byte buffer holds with its terminator.
+// OpenFile, which tells whether the server file exists, takes no path of 128
+// characters or more, as on Windows: such a registration is not listed, so
+// every listed path fits the 128-byte buffers the session asks with.
+TEST_F(DriverListTest, AServerPathTooLongForOpenFileIsNotListed) {
     const std::string prefix = workingDirectory_.path().string() + "/";
-    const std::string longPath = prefix + std::string(255 - prefix.size() - 3, 'p') + ".so";
-    ASSERT_EQ(longPath.size(), 255u);
+    const std::string longPath = prefix + std::string(128 - prefix.size() - 3, 'p') + ".so";
+    ASSERT_EQ(longPath.size(), 128u);
     tonegate_test::WriteFile(longPath, "x");
     registry_.AddDriver("Card A", CardClassText(0), kCardPath);
     registry_.AddDriver("Card B", CardClassText(1), longPath);
@@ -241,13 +239,10 @@ TEST_F(DriverListTest, CatalogueIsLoggedWithAnEmptyLineForAPathTooLongForItsBuff
     LogStart();
     {
         AsioDriverList list;
-        char path[512];
-        EXPECT_EQ(list.GetDriverPath(1, path, sizeof path), 0);
-        EXPECT_EQ(path, longPath);
+        EXPECT_EQ(list.GetDriverCount(), 1);
     }
     EXPECT_EQ(LogStop(), 0);
-    const std::vector<std::string> expected = {
-        "Enumerating ASIO Drivers...", "", "numDev: 0", "Card A", kCardPath, "", "numDev: 1", "Card B", "", ""};
+    const std::vector<std::string> expected = {"Enumerating ASIO Drivers...", "", "numDev: 0", "Card A", kCardPath, ""};
     EXPECT_EQ(tonegate_test::CurrentRunLines(), expected);
 }
 

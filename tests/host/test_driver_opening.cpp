@@ -2,8 +2,10 @@
 // picks, every way the open can fail and the state it leaves, the teardown
 // order, and a second open over a run still open. Drivers are real modules
 // reached through .reg files and COM. Thread: the test's own.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <dlfcn.h>
+#endif
 
 #include <algorithm>
 #include <cstddef>
@@ -94,9 +96,13 @@ void ExpectFooterLast(const std::filesystem::path& log = "Dbg.Log") {
 }
 
 bool IsLoaded(const char* modulePath) {
+#ifdef _WIN32
+    return GetModuleHandleA(modulePath) != nullptr;
+#else
     void* module = dlopen(modulePath, RTLD_NOW | RTLD_NOLOAD);
     if (module != nullptr) dlclose(module);
     return module != nullptr;
+#endif
 }
 
 class DriverOpeningTest : public ::testing::Test {

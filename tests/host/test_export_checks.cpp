@@ -186,7 +186,8 @@ TEST_F(ExportFrame, CloseTwiceStopsTheLogOnceAndWritesOneFooter) {
     const std::string afterFirst = tonegate_test::ReadFile("Dbg.Log");
     EXPECT_EQ(ASIOCloseDriver(), 0);
     EXPECT_EQ(tonegate_test::ReadFile("Dbg.Log"), afterFirst);
-    EXPECT_NE(afterFirst.find("Goodbye, and may all your code compile!\n"), std::string::npos);
+    EXPECT_NE(afterFirst.find(std::string("Goodbye, and may all your code compile!") + tonegate_test::kLogLineEnd),
+              std::string::npos);
 }
 
 TEST_F(ExportFrame, CloseWithoutOpenDoesNothing) {

@@ -153,13 +153,24 @@ TEST_F(OpenFileExist, DoesNotWaitOnAFifoWithoutAWriter) {
     EXPECT_NE(OpenFile("pipe", &info, OF_EXIST), HFILE_ERROR);
 }
 
-TEST_F(OpenFileExist, CutsALongPathNameToFitAndStillFindsTheFile) {
-    const std::string name(200, 'n');
-    tonegate_test::WriteFile(name, "x");
+// Windows refuses (ERROR_INVALID_DATA) a file whose full path name, with its
+// terminator, does not fit into szPathName, however the path was given.
+TEST_F(OpenFileExist, RefusesAnExistingFileWhoseFullPathNameDoesNotFit) {
+    const size_t folderLength = FullPath("").size();
+    ASSERT_LT(folderLength, OFS_MAXPATHNAME - 1u);
+    const std::string fits(OFS_MAXPATHNAME - 1 - folderLength, 'f');
+    const std::string tooLong(OFS_MAXPATHNAME - folderLength, 'n');
+    tonegate_test::WriteFile(fits, "x");
+    tonegate_test::WriteFile(tooLong, "x");
     OFSTRUCT info;
-    std::memset(&info, 'x', sizeof info);
-    EXPECT_NE(OpenFile(name.c_str(), &info, OF_EXIST), HFILE_ERROR);
-    EXPECT_EQ(std::string(info.szPathName), FullPath(name).substr(0, OFS_MAXPATHNAME - 1));
+    EXPECT_NE(OpenFile(fits.c_str(), &info, OF_EXIST), HFILE_ERROR);
+    EXPECT_EQ(std::string(info.szPathName), FullPath(fits));
+
+    for (const std::string& path : {tooLong, FullPath(tooLong)}) {
+        std::memset(&info, 'x', sizeof info);
+        EXPECT_EQ(OpenFile(path.c_str(), &info, OF_EXIST), HFILE_ERROR);
+        EXPECT_EQ(info.nErrCode, 13);  // ERROR_INVALID_DATA
+    }
 }
 
 }  // namespace

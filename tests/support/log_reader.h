@@ -10,6 +10,14 @@
 
 namespace tonegate_test {
 
+// The log is written in text mode: its lines end as the platform's text
+// files do.
+#ifdef _WIN32
+inline constexpr const char* kLogLineEnd = "\r\n";
+#else
+inline constexpr const char* kLogLineEnd = "\n";
+#endif
+
 inline std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
     std::string line;

@@ -7,6 +7,7 @@
 // are updated atomically.
 #include "tests/support/test_card/test_card.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -165,21 +166,30 @@ public:
         record.callbacks = callbacks != nullptr ? *callbacks : ASIOCallbacks{};
         const ASIOError result = script().createBuffersResult;
         if (result != ASE_OK) return result;
-        if (bufferInfos == nullptr || numChannels < 1 || numChannels > kMaxChannels || bufferSize < 1)
+        const bool anySize = script().acceptsAnyBufferSize != ASIOFalse;
+        if (bufferInfos == nullptr || numChannels < 1 || numChannels > kMaxChannels || (bufferSize < 1 && !anySize))
             return ASE_InvalidParameter;
         for (int32_t i = 0; i < numChannels; ++i)
             if (bufferInfos[i].isInput != ASIOFalse || !IsOutputChannel(bufferInfos[i].channelNum))
                 return ASE_InvalidParameter;
 
         FreeBuffers();
-        if (script().fillsBufferPointers) AllocateBuffers(bufferInfos, numChannels, bufferSize);
+        const int32_t handedFrames = anySize ? std::clamp(bufferSize, 0, kMaxHandedFrames) : bufferSize;
+        if (script().fillsBufferPointers) AllocateBuffers(bufferInfos, numChannels, handedFrames);
         record.buffersExist = ASIOTrue;
+        if (script().switchesInCreateBuffers && callbacks != nullptr && callbacks->bufferSwitch != nullptr) {
+            callbacks->bufferSwitch(0, ASIOTrue);
+            callbacks->bufferSwitch(1, ASIOTrue);
+        }
         return ASE_OK;
     }
     ASIOError disposeBuffers() override {
         Note(Operation::DisposeBuffers);
         EndOwnThread();
-        FreeBuffers();
+        if (script().keepsBuffersAfterDispose)
+            KeepBuffersFresh();
+        else
+            FreeBuffers();
         return script().disposeBuffersResult;
     }
     ASIOError controlPanel() override {
@@ -233,9 +243,8 @@ private:
         record.bufferCount = numChannels;
     }
 
-    void FreeBuffers() {
+    void CountBrokenGuards() {
         Record& record = card_.record;
-        if (!record.buffersExist) return;
         for (int32_t i = 0; i < record.bufferCount; ++i) {
             const HandedBuffer& buffer = record.buffers[i];
             for (void* half : buffer.halves) {
@@ -244,6 +253,23 @@ private:
                     ++record.brokenGuardsAtDispose;
             }
         }
+    }
+
+    // The buffers are gone for the host, but their memory stays the card's.
+    void KeepBuffersFresh() {
+        Record& record = card_.record;
+        if (!record.buffersExist) return;
+        CountBrokenGuards();
+        for (int32_t i = 0; i < record.bufferCount; ++i)
+            for (void* half : record.buffers[i].halves)
+                std::memset(half, kFreshBufferByte, static_cast<size_t>(record.buffers[i].bytes));
+        record.buffersExist = ASIOFalse;
+    }
+
+    void FreeBuffers() {
+        Record& record = card_.record;
+        if (!record.buffersExist) return;
+        CountBrokenGuards();
         storage_.clear();
         storage_.shrink_to_fit();
         record.bufferCount = 0;
@@ -261,7 +287,8 @@ private:
         EndOwnThread();
         stopRequested_.store(false, std::memory_order_relaxed);
         thread_ = std::thread(&TestCard::RunOwnThread, this,
-                              std::chrono::microseconds(script().threadPeriodMicroseconds), script().capture);
+                              std::chrono::microseconds(script().threadPeriodMicroseconds), script().capture,
+                              script().resetRequestAfterSwitches);
     }
 
     // Asks the card's own thread to end; joins it unless called on it.
@@ -275,7 +302,7 @@ private:
 
     // The card's own thread: halves 0, 1, 0, 1... paced by absolute deadlines,
     // or as fast as it can. Allocates nothing.
-    void RunOwnThread(std::chrono::microseconds period, CaptureRing* capture) {
+    void RunOwnThread(std::chrono::microseconds period, CaptureRing* capture, int64_t resetAfter) {
         cardOfThisThread = this;
         Record& record = card_.record;
         if (!record.buffersExist || record.callbacks.bufferSwitch == nullptr) return;
@@ -283,7 +310,10 @@ private:
         for (int32_t index = 0; !stopRequested_.load(std::memory_order_acquire); index ^= 1) {
             record.callbacks.bufferSwitch(index, ASIOTrue);
             if (capture != nullptr) Capture(*capture, index);
-            std::atomic_ref<int64_t>(record.threadSwitches).fetch_add(1, std::memory_order_release);
+            const int64_t switches =
+                std::atomic_ref<int64_t>(record.threadSwitches).fetch_add(1, std::memory_order_release) + 1;
+            if (switches == resetAfter && record.callbacks.asioMessage != nullptr)
+                record.callbacks.asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
             if (period.count() > 0) {
                 deadline += period;
                 std::this_thread::sleep_until(deadline);

@@ -28,6 +28,8 @@ constexpr uint8_t kGuardByte = 0xA5;
 // A fresh buffer half is filled with this, so a test can tell whether the
 // host wrote into it.
 constexpr uint8_t kFreshBufferByte = 0x5A;
+// The most frames a half gets when the script accepts any buffer size.
+constexpr int32_t kMaxHandedFrames = 8192;
 
 enum class Operation : int32_t {
     Init = 1,
@@ -123,6 +125,20 @@ struct Script {
     ASIOBool ownThread;
     int32_t threadPeriodMicroseconds;
     CaptureRing* capture;  // where the thread copies every switch; null: nowhere
+    // Hostile habits, all off by default.
+    // createBuffers answers ASE_OK to any buffer size, handing out halves of
+    // that many frames kept between 0 and kMaxHandedFrames.
+    ASIOBool acceptsAnyBufferSize;
+    // createBuffers calls the host's bufferSwitch for both halves before it
+    // returns, as a card switching before it was started would.
+    ASIOBool switchesInCreateBuffers;
+    // disposeBuffers leaves the halves in place, refilled with
+    // kFreshBufferByte, until the card is destroyed, as a card whose thread
+    // still runs into them would; the record keeps listing them.
+    ASIOBool keepsBuffersAfterDispose;
+    // The card's own thread sends kAsioResetRequest after this many switches
+    // (0: never), so the host stops the card from inside its own callback.
+    int32_t resetRequestAfterSwitches;
 };
 
 // One channel's double buffer as the card handed it out: each half has
