@@ -3,7 +3,8 @@
 # The posix-threads flavour of the compiler is the one whose C++ runtime has
 # std::thread and std::mutex; everything is linked with the static runtime so
 # that the DLLs and programs need no compiler DLLs beside them. Test programs
-# run under Wine when it is found (scripts/wine-test sets up its prefix).
+# run under Wine when it is found, through scripts/wine-run (scripts/wine-test
+# sets up the prefix).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
@@ -22,9 +23,9 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-find_program(TONEGATE_WINE NAMES wine64 wine PATHS /usr/lib/wine)
+find_program(TONEGATE_WINE NAMES wine64 PATHS /usr/lib/wine)
 if(TONEGATE_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${TONEGATE_WINE})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)
 endif()
 
 # pkg-config looks only into the target's tree, so the host's libraries are

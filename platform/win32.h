@@ -35,6 +35,7 @@ typedef WCHAR* LPWSTR;
 typedef const WCHAR* LPCWSTR;
 typedef WCHAR OLECHAR;
 typedef const OLECHAR* LPCOLESTR;
+#define OLESTR(text) u##text  // a wide literal, as Windows spells it with L
 typedef void* LPVOID;
 typedef BYTE* LPBYTE;
 typedef DWORD* LPDWORD;
@@ -76,6 +77,7 @@ typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_INVALID_PARAMETER 87L
+#define ERROR_BAD_PATHNAME 161L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
 

@@ -23,13 +23,14 @@ struct ThreadApartment {
 
 thread_local ThreadApartment apartment;
 
-// A module whose DllCanUnloadNow says S_FALSE (or anything but S_OK) may
-// still have objects in use, so it stays loaded for the rest of the process;
-// a module without DllCanUnloadNow cannot say, and is unloaded.
+// Only a module whose DllCanUnloadNow says S_OK is unloaded. One that says
+// anything else may still have objects in use, and one without
+// DllCanUnloadNow cannot say: as on Windows, both stay loaded for the rest
+// of the process.
 void UnloadUnusedModules() {
     for (void* module : apartment.modules) {
         auto canUnloadNow = reinterpret_cast<CanUnloadNowFunction>(dlsym(module, "DllCanUnloadNow"));
-        if (canUnloadNow == nullptr || canUnloadNow() == S_OK) dlclose(module);
+        if (canUnloadNow != nullptr && canUnloadNow() == S_OK) dlclose(module);
     }
     apartment.modules.clear();
 }

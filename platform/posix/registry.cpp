@@ -249,6 +249,7 @@ const RegistryKey& RegistryTree::Root(RegistryRoot root) const {
 const RegistryKey* RegistryTree::Find(const RegistryKey& from, std::string_view path) {
     const RegistryKey* key = &from;
     for (std::string_view part : SplitPath(path)) {
+        if (part.empty()) continue;  // a doubled separator counts once, as on Windows
         key = key->Subkey(part);
         if (key == nullptr) return nullptr;
     }
@@ -399,13 +400,21 @@ std::optional<OpenKey> Resolve(HKEY key) {
 
 }  // namespace
 
+// As on Windows: a subkey may end in separators but not start with one, and
+// no subkey under a root key gives back the root key itself.
 LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD /*options*/, REGSAM /*desired*/, PHKEY result) {
     if (result == nullptr) return ERROR_INVALID_PARAMETER;
     *result = nullptr;
+    const std::string_view path = subKey == nullptr ? "" : subKey;
+    if (!path.empty() && path.front() == '\\') return ERROR_BAD_PATHNAME;
+    if (path.empty() && AsRoot(key)) {
+        *result = key;
+        return ERROR_SUCCESS;
+    }
     std::lock_guard<std::mutex> lock(gHandlesLock);
     std::optional<OpenKey> from = Resolve(key);
     if (!from) return ERROR_INVALID_HANDLE;
-    const RegistryKey* found = RegistryTree::Find(*from->key, subKey == nullptr ? "" : subKey);
+    const RegistryKey* found = RegistryTree::Find(*from->key, path);
     if (found == nullptr) return ERROR_FILE_NOT_FOUND;
     auto* opened = new OpenKey{std::move(from->tree), found};
     LiveHandles().insert(opened);
@@ -413,8 +422,15 @@ LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD /*options*/, REGSAM /*desired*
     return ERROR_SUCCESS;
 }
 
+// Unlike RegOpenKeyExA, no subkey gives back the very handle passed in, as
+// on Windows, so closing either closes both.
 LONG RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
-    return RegOpenKeyExA(key, subKey, 0, KEY_READ, result);
+    if (result == nullptr || (subKey != nullptr && *subKey != '\0'))
+        return RegOpenKeyExA(key, subKey, 0, KEY_READ, result);
+    std::lock_guard<std::mutex> lock(gHandlesLock);
+    const bool open = AsRoot(key) || LiveHandles().count(reinterpret_cast<const OpenKey*>(key)) != 0;
+    *result = open ? key : nullptr;
+    return open ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
 LONG RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD nameSize) {

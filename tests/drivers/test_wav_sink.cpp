@@ -319,7 +319,7 @@ TEST_F(WavSinkTest, UncreatableFileFailsInitNamingPathAndReason) {
     setenv("TONEGATE_WAVSINK_FILE", "missing/take.wav", 1);
     ASSERT_NO_FATAL_FAILURE(Create());
     EXPECT_EQ(sink_->init(nullptr), ASIOFalse);
-    const std::string path = (std::filesystem::current_path() / "missing/take.wav").string();
+    const std::string path = (std::filesystem::current_path() / "missing" / "take.wav").string();
     EXPECT_EQ(ErrorMessage(), "cannot create " + path + ": " + std::strerror(ENOENT));
 }
 

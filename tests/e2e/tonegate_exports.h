@@ -13,6 +13,7 @@
 
 #include "host/tonegate.h"
 #include "platform/win32.h"
+#include "support/log_reader.h"
 #include "support/temp_dir.h"
 
 namespace tonegate_e2e {
@@ -130,7 +131,25 @@ protected:
     }
     void TearDown() override { CloseSession(); }
 
-    static std::string Log() { return tonegate_test::ReadFile("Dbg.Log"); }
+    // The log is written in text mode: its lines end as the platform's text
+    // files do, and come back here ending in "\n" alone.
+    static std::string Log() {
+        const std::string text = tonegate_test::ReadFile("Dbg.Log");
+        const std::string lineEnd = tonegate_test::kLogLineEnd;
+        std::string log;
+        size_t otherLineEnds = 0;
+        for (size_t at = 0; at < text.size();) {
+            if (text.compare(at, lineEnd.size(), lineEnd) == 0) {
+                log += '\n';
+                at += lineEnd.size();
+            } else {
+                if (text[at] == '\n') ++otherLineEnds;
+                log += text[at++];
+            }
+        }
+        EXPECT_EQ(otherLineEnds, 0u) << "line ends in the log that are not the platform's text line end";
+        return log;
+    }
     static void ExpectNoteCountLogged(const std::string& log) {
         EXPECT_NE(log.find("\n\nFinal noteCount: " + std::to_string(NotesRequested()) + "\n"), std::string::npos)
             << log;

@@ -37,13 +37,6 @@ using Lines = std::vector<std::string>;
 constexpr const char* kFound = "Found ASIO Configuration file!";
 constexpr const char* kReadError = "Error reading configuration file!";
 
-std::vector<std::string> FolderContents() {
-    std::vector<std::string> names;
-    for (const fs::directory_entry& entry : fs::directory_iterator(".")) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 class HostEnvironmentTest : public tonegate_test::SessionTest {
 protected:
     // A second card, listed after the fixture's "Test Card".
@@ -78,6 +71,12 @@ protected:
 };
 
 #ifndef _WIN32
+std::vector<std::string> FolderContents() {
+    std::vector<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(".")) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 // A mount namespace of the test's own, so what it mounts vanishes with it.
 bool MountNamespaceOfOurOwn() {

@@ -1,6 +1,7 @@
-// Tests of the POSIX registry functions over .reg files: lookups, value and
-// name sizes, handles and their snapshots, and where the files are found.
-// Thread: the test's own (one case runs several threads of its own).
+// Tests of the POSIX registry over .reg files: where the files are found, in
+// which order they override each other, the snapshot an open handle keeps,
+// and broken files. (The lookups themselves are tested against every
+// platform's registry in test_registry_keys.cpp.) Thread: the test's own.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,15 +10,19 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/win32.h"
+#include "registry_reading.h"
 #include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
 using tonegate_test::WriteFile;
 using namespace std::string_literals;
+using tonegate_test::Key;
+using tonegate_test::MachineValue;
+using tonegate_test::QueryString;
+using tonegate_test::SubkeyNames;
 
 namespace {
 
@@ -45,36 +50,6 @@ private:
     std::optional<std::string> previous_;
 };
 
-// Closes a key at the end of a scope.
-class Key {
-public:
-    Key() = default;
-    ~Key() {
-        if (handle_ != nullptr) RegCloseKey(handle_);
-    }
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    PHKEY out() { return &handle_; }
-    HKEY get() const { return handle_; }
-
-private:
-    HKEY handle_ = nullptr;
-};
-
-constexpr char kDrivers[] =
-    "Windows Registry Editor Version 5.00\r\n"
-    "\r\n"
-    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ASIO\\Tonegate WAV Sink]\r\n"
-    "\"CLSID\"=\"{8A5B1C7E-3F2D-4E6A-9B0C-1D2E3F405162}\"\r\n"
-    "\"Description\"=\"Tonegate WAV Sink\"\r\n"
-    "\"Empty\"=\"\"\r\n"
-    "\r\n"
-    "[HKEY_CLASSES_ROOT\\CLSID\\{8a5b1c7e-3f2d-4e6a-9b0c-1d2e3f405162}\\InprocServer32]\r\n"
-    "@=\"/opt/tonegate/lib/libtonegate_wavsink.so\"\r\n"
-    "\r\n"
-    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\CLSID\\{11111111-2222-3333-4444-555555555555}]\r\n"
-    "@=\"Written under the machine's Classes\"\r\n";
-
 // A test in a fresh folder whose registry is exactly the files it names.
 class RegistryTest : public tonegate_test::FreshDirectoryTest {
 protected:
@@ -96,209 +71,6 @@ protected:
 
     std::optional<ScopedEnvironment> registry_;
 };
-
-std::optional<std::string> QueryString(HKEY key, const char* valueName) {
-    char data[512];
-    DWORD size = sizeof data;
-    if (RegQueryValueExA(key, valueName, nullptr, nullptr, reinterpret_cast<LPBYTE>(data), &size) != ERROR_SUCCESS)
-        return std::nullopt;
-    return std::string(data, size - 1);
-}
-
-// The value `valueName` of HKLM\<path>, read through a freshly opened key.
-std::optional<std::string> MachineValue(const char* path, const char* valueName) {
-    Key key;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, path, key.out()) != ERROR_SUCCESS) return std::nullopt;
-    return QueryString(key.get(), valueName);
-}
-
-std::vector<std::string> SubkeyNames(HKEY key) {
-    std::vector<std::string> names;
-    char name[256];
-    for (DWORD index = 0; RegEnumKeyA(key, index, name, sizeof name) == ERROR_SUCCESS; ++index)
-        names.push_back(name);
-    return names;
-}
-
-// ---- Opening and reading keys ----
-
-TEST_F(RegistryTest, ReadsADriverRegistrationAsTheDriverListDoes) {
-    UseOnly(kDrivers);
-    Key asio;
-    ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "software\\asio", asio.out()), ERROR_SUCCESS);
-    char name[128];
-    ASSERT_EQ(RegEnumKeyA(asio.get(), 0, name, sizeof name), ERROR_SUCCESS);
-    EXPECT_STREQ(name, "Tonegate WAV Sink");
-    EXPECT_EQ(RegEnumKeyA(asio.get(), 1, name, sizeof name), ERROR_NO_MORE_ITEMS);
-
-    Key driver;
-    ASSERT_EQ(RegOpenKeyExA(asio.get(), name, 0, KEY_READ, driver.out()), ERROR_SUCCESS);
-    char clsid[256];
-    DWORD size = sizeof clsid;
-    DWORD type = REG_NONE;
-    ASSERT_EQ(RegQueryValueExA(driver.get(), "clsid", nullptr, &type, reinterpret_cast<LPBYTE>(clsid), &size),
-              ERROR_SUCCESS);
-    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
-    EXPECT_STREQ(clsid, "{8A5B1C7E-3F2D-4E6A-9B0C-1D2E3F405162}");
-    EXPECT_EQ(size, sizeof "{8A5B1C7E-3F2D-4E6A-9B0C-1D2E3F405162}");
-
-    Key classes, server;
-    ASSERT_EQ(RegOpenKeyA(HKEY_CLASSES_ROOT, "clsid", classes.out()), ERROR_SUCCESS);
-    ASSERT_EQ(RegOpenKeyExA(classes.get(), "{8A5B1C7E-3F2D-4E6A-9B0C-1D2E3F405162}\\inprocserver32", 0, KEY_READ,
-                            server.out()),
-              ERROR_SUCCESS);
-    EXPECT_EQ(QueryString(server.get(), nullptr), "/opt/tonegate/lib/libtonegate_wavsink.so");
-}
-
-TEST_F(RegistryTest, ClassesRootAndMachineClassesAreTheSameKeys) {
-    UseOnly(kDrivers);
-    EXPECT_EQ(MachineValue("SOFTWARE\\Classes\\CLSID\\{8A5B1C7E-3F2D-4E6A-9B0C-1D2E3F405162}\\InprocServer32", ""),
-              "/opt/tonegate/lib/libtonegate_wavsink.so");
-    Key written;
-    ASSERT_EQ(RegOpenKeyA(HKEY_CLASSES_ROOT, "CLSID\\{11111111-2222-3333-4444-555555555555}", written.out()),
-              ERROR_SUCCESS);
-    EXPECT_EQ(QueryString(written.get(), ""), "Written under the machine's Classes");
-    Key clsid;
-    ASSERT_EQ(RegOpenKeyA(HKEY_CLASSES_ROOT, "CLSID", clsid.out()), ERROR_SUCCESS);
-    EXPECT_EQ(SubkeyNames(clsid.get()).size(), 2u);
-}
-
-TEST_F(RegistryTest, MatchesKeyAndValueNamesWithoutRegardToCase) {
-    UseOnly(kDrivers);
-    for (const char* path : {"SOFTWARE\\ASIO\\Tonegate WAV Sink", "software\\asio\\tonegate wav sink",
-                             "SoFtWaRe\\AsIo\\TONEGATE WAV SINK"}) {
-        SCOPED_TRACE(path);
-        for (const char* name : {"Description", "description", "DESCRIPTION"})
-            EXPECT_EQ(MachineValue(path, name), "Tonegate WAV Sink");
-    }
-}
-
-TEST_F(RegistryTest, EnumeratesSubkeysSortedWithoutRegardToCaseInTheirStoredSpelling) {
-    UseOnly("[HKLM\\SOFTWARE\\T\\gamma]\n[HKLM\\SOFTWARE\\T\\Beta]\n[HKLM\\SOFTWARE\\T\\alpha]\n"
-            "[HKLM\\SOFTWARE\\T\\Delta\\Nested]\n[HKLM\\SOFTWARE\\T\\BETA]\n[HKLM\\SOFTWARE\\T\\a1]\n");
-    Key key;
-    ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", key.out()), ERROR_SUCCESS);
-    EXPECT_EQ(SubkeyNames(key.get()), (std::vector<std::string>{"a1", "alpha", "Beta", "Delta", "gamma"}));
-}
-
-TEST_F(RegistryTest, OpensWithLeadingAndTrailingSeparators) {
-    UseOnly(kDrivers);
-    EXPECT_EQ(MachineValue("SOFTWARE\\ASIO\\Tonegate WAV Sink\\", "Description"), "Tonegate WAV Sink");
-    EXPECT_EQ(MachineValue("\\SOFTWARE\\ASIO\\Tonegate WAV Sink", "Description"), "Tonegate WAV Sink");
-}
-
-TEST_F(RegistryTest, AMissingKeyIsNotFoundAndLeavesNoHandle) {
-    UseOnly(kDrivers);
-    HKEY key = reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x1234));
-    EXPECT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\ASIO\\Missing", &key), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(key, nullptr);
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\ASIO\\Tonegate WAV Sink\\Deeper", 0, KEY_READ, &key),
-              ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\ASI", &key), ERROR_FILE_NOT_FOUND);
-}
-
-TEST_F(RegistryTest, AnEmptySubkeyGivesASecondHandleToTheSameKey) {
-    UseOnly(kDrivers);
-    Key driver;
-    ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\ASIO\\Tonegate WAV Sink", driver.out()), ERROR_SUCCESS);
-    for (const char* empty : {static_cast<const char*>(nullptr), ""}) {
-        HKEY again = nullptr;
-        ASSERT_EQ(RegOpenKeyA(driver.get(), empty, &again), ERROR_SUCCESS);
-        EXPECT_NE(again, driver.get());
-        EXPECT_EQ(QueryString(again, "Description"), "Tonegate WAV Sink");
-        EXPECT_EQ(RegCloseKey(again), ERROR_SUCCESS);
-        EXPECT_EQ(QueryString(driver.get(), "Description"), "Tonegate WAV Sink");
-    }
-}
-
-TEST_F(RegistryTest, RefusesHandlesThatAreNotOpen) {
-    UseOnly(kDrivers);
-    HKEY closed = nullptr;
-    ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\ASIO", &closed), ERROR_SUCCESS);
-    ASSERT_EQ(RegCloseKey(closed), ERROR_SUCCESS);
-    int notAKey = 0;
-    for (HKEY bad : {closed, static_cast<HKEY>(nullptr), reinterpret_cast<HKEY>(&notAKey)}) {
-        char name[64];
-        DWORD size = sizeof name;
-        HKEY result;
-        EXPECT_EQ(RegCloseKey(bad), ERROR_INVALID_HANDLE);
-        EXPECT_EQ(RegEnumKeyA(bad, 0, name, sizeof name), ERROR_INVALID_HANDLE);
-        EXPECT_EQ(RegQueryValueExA(bad, "x", nullptr, nullptr, reinterpret_cast<LPBYTE>(name), &size),
-                  ERROR_INVALID_HANDLE);
-        EXPECT_EQ(RegOpenKeyA(bad, "x", &result), ERROR_INVALID_HANDLE);
-    }
-}
-
-TEST_F(RegistryTest, ClosingARootKeyDoesNothing) {
-    UseOnly(kDrivers);
-    EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
-    EXPECT_EQ(RegCloseKey(HKEY_CLASSES_ROOT), ERROR_SUCCESS);
-    EXPECT_EQ(MachineValue("SOFTWARE\\ASIO\\Tonegate WAV Sink", "Description"), "Tonegate WAV Sink");
-}
-
-// ---- Name and value sizes ----
-
-TEST_F(RegistryTest, EnumerationNeedsRoomForTheNameAndItsTerminator) {
-    UseOnly("[HKLM\\SOFTWARE\\T\\Tonegate]\n");  // 8 characters
-    Key key;
-    ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", key.out()), ERROR_SUCCESS);
-    char name[16];
-    EXPECT_EQ(RegEnumKeyA(key.get(), 0, name, 8), ERROR_MORE_DATA);
-    EXPECT_EQ(RegEnumKeyA(key.get(), 0, name, 0), ERROR_MORE_DATA);
-    ASSERT_EQ(RegEnumKeyA(key.get(), 0, name, 9), ERROR_SUCCESS);
-    EXPECT_STREQ(name, "Tonegate");
-    EXPECT_EQ(RegEnumKeyA(key.get(), 1, name, 1), ERROR_NO_MORE_ITEMS);
-}
-
-TEST_F(RegistryTest, ValueSizeCountsTheTerminator) {
-    UseOnly(kDrivers);
-    Key key;
-    ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\ASIO\\Tonegate WAV Sink", key.out()), ERROR_SUCCESS);
-    constexpr DWORD kNeeded = sizeof "Tonegate WAV Sink";
-
-    DWORD size = 0;
-    DWORD type = REG_NONE;
-    EXPECT_EQ(RegQueryValueExA(key.get(), "Description", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
-    EXPECT_EQ(size, kNeeded);
-    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
-
-    char data[64];
-    size = kNeeded - 1;
-    EXPECT_EQ(RegQueryValueExA(key.get(), "Description", nullptr, nullptr, reinterpret_cast<LPBYTE>(data), &size),
-              ERROR_MORE_DATA);
-    EXPECT_EQ(size, kNeeded);
-
-    size = kNeeded;
-    ASSERT_EQ(RegQueryValueExA(key.get(), "Description", nullptr, nullptr, reinterpret_cast<LPBYTE>(data), &size),
-              ERROR_SUCCESS);
-    EXPECT_EQ(size, kNeeded);
-    EXPECT_STREQ(data, "Tonegate WAV Sink");
-
-    size = sizeof data;
-    data[0] = 'x';
-    ASSERT_EQ(RegQueryValueExA(key.get(), "Empty", nullptr, nullptr, reinterpret_cast<LPBYTE>(data), &size),
-              ERROR_SUCCESS);
-    EXPECT_EQ(size, 1u);
-    EXPECT_EQ(data[0], '\0');
-}
-
-TEST_F(RegistryTest, MissingValuesAndDefaults) {
-    UseOnly(kDrivers);
-    Key driver;
-    ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\ASIO\\Tonegate WAV Sink", driver.out()), ERROR_SUCCESS);
-    DWORD size = 0;
-    EXPECT_EQ(RegQueryValueExA(driver.get(), "Missing", nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND);
-    // This key has named values but no default one.
-    EXPECT_EQ(RegQueryValueExA(driver.get(), nullptr, nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(RegQueryValueExA(driver.get(), "", nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND);
-
-    Key server;
-    ASSERT_EQ(RegOpenKeyA(HKEY_CLASSES_ROOT, "CLSID\\{8A5B1C7E-3F2D-4E6A-9B0C-1D2E3F405162}\\InprocServer32",
-                          server.out()),
-              ERROR_SUCCESS);
-    EXPECT_EQ(QueryString(server.get(), nullptr), "/opt/tonegate/lib/libtonegate_wavsink.so");
-    EXPECT_EQ(QueryString(server.get(), ""), "/opt/tonegate/lib/libtonegate_wavsink.so");
-}
 
 // ---- Which files, in which order ----
 
@@ -419,23 +191,6 @@ TEST_F(RegistryTest, BrokenAndUnreadableFilesNeverStopTheOthers) {
                 (workingDirectory_.path() / "reg.d/f-fifo.reg").string());
     EXPECT_EQ(MachineValue("SOFTWARE\\T", "a"), "read");
     EXPECT_EQ(MachineValue("SOFTWARE\\T", "g"), "read");
-}
-
-// ---- Threads ----
-
-TEST_F(RegistryTest, ThreadsOpenReadAndCloseKeysAtTheSameTime) {
-    UseOnly(kDrivers);
-    std::vector<std::thread> threads;
-    std::vector<int> failures(4, 0);
-    for (size_t t = 0; t < failures.size(); ++t) {
-        threads.emplace_back([&failures, t] {
-            for (int i = 0; i < 100; ++i)
-                if (MachineValue("SOFTWARE\\ASIO\\Tonegate WAV Sink", "Description") != "Tonegate WAV Sink")
-                    ++failures[t];
-        });
-    }
-    for (std::thread& thread : threads) thread.join();
-    EXPECT_EQ(failures, std::vector<int>(failures.size(), 0));
 }
 
 }  // namespace
