@@ -28,6 +28,7 @@
 #include "driver_clsid.h"
 #include "drivers/common/card_core.h"
 #include "drivers/common/com_server.h"
+#include "drivers/common/output_card.h"
 #include "drivers/common/stream_stats.h"
 
 namespace tonegate_alsa {
@@ -38,8 +39,7 @@ using tonegate_driver::kNoMemory;
 using tonegate_driver::StreamClock;
 
 constexpr char kDriverName[] = "Tonegate ALSA Output";
-constexpr int32_t kDriverVersion = 1;
-constexpr size_t kErrorBytes = 124;
+constexpr size_t kErrorBytes = tonegate_driver::OutputCard::kErrorBytes;
 constexpr unsigned kChannels = 2;
 constexpr unsigned kDefaultRate = 48000;
 constexpr snd_pcm_uframes_t kDefaultPeriod = 256;
@@ -73,9 +73,9 @@ const char* Setting(const char* name) {
 
 double FramesToMs(uint64_t frames, unsigned rate) { return static_cast<double>(frames) * 1000.0 / rate; }
 
-class AlsaOutput final : public tonegate_driver::ComObject<IASIO> {
+class AlsaOutput final : public tonegate_driver::OutputCard {
 public:
-    AlsaOutput() : ComObject(tonegate_driver::kDriverClassId) {}
+    AlsaOutput() : OutputCard(tonegate_driver::kDriverClassId, kDriverName) {}
     ~AlsaOutput() override {
         thread_.Stop();
         ClosePcm();
@@ -91,22 +91,6 @@ public:
         if (!ReadSettings() || !OpenPcm()) return ASIOFalse;
         initialised_ = true;
         return ASIOTrue;
-    }
-    void getDriverName(char* name) override {
-        if (name != nullptr) std::memcpy(name, kDriverName, sizeof kDriverName);
-    }
-    int32_t getDriverVersion() override { return kDriverVersion; }
-    // The lost device's reason, else the latest failure, else (once a stream
-    // has begun) how its thread was scheduled.
-    void getErrorMessage(char* text) override {
-        if (text == nullptr) return;
-        const char* reason = lost_.load(std::memory_order_acquire) ? lostReason_
-                             : error_[0] != '\0'                     ? error_
-                             : scheduled_.load(std::memory_order_acquire) ? schedule_
-                                                                          : "";
-        const size_t length = std::min(std::strlen(reason), kErrorBytes - 1);
-        std::memcpy(text, reason, length);
-        text[length] = '\0';
     }
     ASIOError start() override {
         if (!initialised_ || !card_.buffersExist()) return ASE_NotPresent;
@@ -137,10 +121,6 @@ public:
         thread_.Stop();
         return ASE_OK;
     }
-    ASIOError getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) override {
-        if (!initialised_) return ASE_NotPresent;
-        return card_.GetChannels(numInputChannels, numOutputChannels);
-    }
     // Output: the device's whole ring, which each switch refills by one half.
     ASIOError getLatencies(int32_t* inputLatency, int32_t* outputLatency) override {
         if (!initialised_) return ASE_NotPresent;
@@ -155,11 +135,6 @@ public:
         *inputLatency = 0;
         *outputLatency = static_cast<int32_t>(ring);
         return ASE_OK;
-    }
-    ASIOError getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize,
-                            int32_t* granularity) override {
-        if (!initialised_) return ASE_NotPresent;
-        return card_.GetBufferSize(minSize, maxSize, preferredSize, granularity);
     }
     // Whether the device plays the card's period at `sampleRate`.
     ASIOError canSampleRate(ASIOSampleRate sampleRate) override {
@@ -190,13 +165,6 @@ public:
         }
         return ASE_OK;
     }
-    ASIOError getClockSources(void* /*clocks*/, int32_t* /*numSources*/) override { return ASE_NotPresent; }
-    ASIOError setClockSource(int32_t /*reference*/) override { return ASE_NotPresent; }
-    ASIOError getSamplePosition(void* /*samplePosition*/, void* /*timeStamp*/) override { return ASE_NotPresent; }
-    ASIOError getChannelInfo(ASIOChannelInfo* info) override {
-        if (!initialised_) return ASE_NotPresent;
-        return card_.GetChannelInfo(info);
-    }
     ASIOError createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels, int32_t bufferSize,
                             ASIOCallbacks* callbacks) override {
         if (!initialised_) return ASE_NotPresent;
@@ -215,23 +183,19 @@ public:
         }
         return ASE_OK;
     }
-    // Stops the card first; never from the card's own thread, which is still
-    // using the buffers.
-    ASIOError disposeBuffers() override {
-        if (thread_.OnThisThread()) return kInvalidMode;
-        thread_.Stop();
-        if (!card_.buffersExist()) return kInvalidMode;
-        card_.DisposeBuffers();
-        return ASE_OK;
-    }
-    ASIOError controlPanel() override { return ASE_NotPresent; }
-    ASIOError future(int32_t /*selector*/, void* /*opt*/) override { return ASE_InvalidParameter; }
-    ASIOError outputReady() override {
-        outputReadyCalls_.fetch_add(1, std::memory_order_relaxed);
-        return ASE_OK;
-    }
+    ASIOError disposeBuffers() override { return tonegate_driver::StopThenDisposeBuffers(thread_, card_); }
 
 private:
+    bool Ready() const override { return initialised_; }
+    // The lost device's reason, else the latest failure, else (once a stream
+    // has begun) how its thread was scheduled.
+    const char* LatestFailure() const override {
+        return lost_.load(std::memory_order_acquire)        ? lostReason_
+               : error_[0] != '\0'                           ? error_
+               : scheduled_.load(std::memory_order_acquire) ? schedule_
+                                                            : "";
+    }
+
     struct Settings {
         std::string device = "default";
         snd_pcm_uframes_t period = kDefaultPeriod;
@@ -547,8 +511,6 @@ private:
     uint64_t recovered_ = 0;
     uint64_t framesPlayed_ = 0;
     tonegate_driver::StreamStats stats_;
-    std::atomic<uint32_t> outputReadyCalls_{0};
-    tonegate_driver::CardCore card_;
     std::vector<std::byte> interleaved_;
     // Last, so it ends before the state its body uses is destroyed.
     tonegate_driver::CardThread thread_;

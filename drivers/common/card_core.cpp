@@ -159,4 +159,12 @@ bool CardThread::SleepUntil(std::chrono::steady_clock::time_point deadline) {
     return !wake_.wait_until(lock, deadline, [this] { return !Running(); });
 }
 
+ASIOError StopThenDisposeBuffers(CardThread& thread, CardCore& card) {
+    if (thread.OnThisThread()) return kInvalidMode;
+    thread.Stop();
+    if (!card.buffersExist()) return kInvalidMode;
+    card.DisposeBuffers();
+    return ASE_OK;
+}
+
 }  // namespace tonegate_driver

@@ -119,4 +119,8 @@ private:
     std::atomic<bool> running_{false};
 };
 
+// disposeBuffers of a card that runs its own thread: the thread is stopped
+// first, and never from inside it, which is still using the buffers.
+ASIOError StopThenDisposeBuffers(CardThread& thread, CardCore& card);
+
 }  // namespace tonegate_driver

@@ -20,6 +20,7 @@
 #include "driver_clsid.h"
 #include "drivers/common/card_core.h"
 #include "drivers/common/com_server.h"
+#include "drivers/common/output_card.h"
 #include "drivers/common/stream_stats.h"
 
 namespace tonegate_jack {
@@ -30,8 +31,6 @@ using tonegate_driver::StreamClock;
 
 constexpr char kDriverName[] = "Tonegate JACK Output";
 constexpr char kClientName[] = "Tonegate";
-constexpr int32_t kDriverVersion = 1;
-constexpr size_t kErrorBytes = 124;
 constexpr int kOutputs = 2;
 constexpr float kInt32Scale = 1.0f / 2147483648.0f;
 
@@ -40,9 +39,9 @@ class JackOutput;
 // inside the host's callback is told from one on another thread.
 thread_local const JackOutput* cycleOwner = nullptr;
 
-class JackOutput final : public tonegate_driver::ComObject<IASIO> {
+class JackOutput final : public tonegate_driver::OutputCard {
 public:
-    JackOutput() : ComObject(tonegate_driver::kDriverClassId) {}
+    JackOutput() : OutputCard(tonegate_driver::kDriverClassId, kDriverName) {}
     ~JackOutput() override { CloseClient(); }
 
     // A second init while buffers exist keeps the card as it is; otherwise
@@ -58,18 +57,6 @@ public:
         }
         report_ = tonegate_driver::ReportRequested();
         return OpenClient() ? ASIOTrue : ASIOFalse;
-    }
-    void getDriverName(char* name) override {
-        if (name != nullptr) std::memcpy(name, kDriverName, sizeof kDriverName);
-    }
-    int32_t getDriverVersion() override { return kDriverVersion; }
-    // The latest failure: the server's departure first, as it ends all else.
-    void getErrorMessage(char* text) override {
-        if (text == nullptr) return;
-        const char* reason = serverGone_.load(std::memory_order_acquire) ? goneReason_ : error_;
-        const size_t length = std::min(std::strlen(reason), kErrorBytes - 1);
-        std::memcpy(text, reason, length);
-        text[length] = '\0';
     }
     ASIOError start() override {
         if (client_ == nullptr || !card_.buffersExist() || serverGone_.load(std::memory_order_acquire))
@@ -99,10 +86,6 @@ public:
         if (wasStreaming && (report_ || serverGone_.load(std::memory_order_acquire))) Report();
         return ASE_OK;
     }
-    ASIOError getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) override {
-        if (client_ == nullptr) return ASE_NotPresent;
-        return card_.GetChannels(numInputChannels, numOutputChannels);
-    }
     // Output: the half being played plus the playback ports' own latency.
     ASIOError getLatencies(int32_t* inputLatency, int32_t* outputLatency) override {
         if (client_ == nullptr) return ASE_NotPresent;
@@ -122,11 +105,6 @@ public:
         *outputLatency = card_.layout().preferredFrames + static_cast<int32_t>(portLatency);
         return ASE_OK;
     }
-    ASIOError getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize,
-                            int32_t* granularity) override {
-        if (client_ == nullptr) return ASE_NotPresent;
-        return card_.GetBufferSize(minSize, maxSize, preferredSize, granularity);
-    }
     // The server's rate is the only one.
     ASIOError canSampleRate(ASIOSampleRate sampleRate) override {
         if (client_ == nullptr) return ASE_NotPresent;
@@ -139,13 +117,6 @@ public:
         return ASE_OK;
     }
     ASIOError setSampleRate(ASIOSampleRate sampleRate) override { return canSampleRate(sampleRate); }
-    ASIOError getClockSources(void* /*clocks*/, int32_t* /*numSources*/) override { return ASE_NotPresent; }
-    ASIOError setClockSource(int32_t /*reference*/) override { return ASE_NotPresent; }
-    ASIOError getSamplePosition(void* /*samplePosition*/, void* /*timeStamp*/) override { return ASE_NotPresent; }
-    ASIOError getChannelInfo(ASIOChannelInfo* info) override {
-        if (client_ == nullptr) return ASE_NotPresent;
-        return card_.GetChannelInfo(info);
-    }
     ASIOError createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels, int32_t bufferSize,
                             ASIOCallbacks* callbacks) override {
         if (client_ == nullptr) return ASE_NotPresent;
@@ -166,14 +137,14 @@ public:
         card_.DisposeBuffers();
         return ASE_OK;
     }
-    ASIOError controlPanel() override { return ASE_NotPresent; }
-    ASIOError future(int32_t /*selector*/, void* /*opt*/) override { return ASE_InvalidParameter; }
-    ASIOError outputReady() override {
-        outputReadyCalls_.fetch_add(1, std::memory_order_relaxed);
-        return ASE_OK;
-    }
 
 private:
+    bool Ready() const override { return client_ != nullptr; }
+    // The latest failure: the server's departure first, as it ends all else.
+    const char* LatestFailure() const override {
+        return serverGone_.load(std::memory_order_acquire) ? goneReason_ : error_;
+    }
+
     void SetError(const char* format, ...) {
         va_list arguments;
         va_start(arguments, format);
@@ -317,10 +288,8 @@ private:
     tonegate_driver::StreamStats stats_;
     std::atomic<bool> streaming_{false};
     std::atomic<bool> serverGone_{false};
-    std::atomic<uint32_t> outputReadyCalls_{0};
     char error_[kErrorBytes] = "";
     char goneReason_[kErrorBytes] = "";
-    tonegate_driver::CardCore card_;
 };
 
 IUnknown* CreateOutput(REFCLSID /*clsid*/) { return new (std::nothrow) JackOutput(); }

@@ -26,6 +26,7 @@
 #include "driver_clsid.h"
 #include "drivers/common/card_core.h"
 #include "drivers/common/com_server.h"
+#include "drivers/common/output_card.h"
 #include "drivers/wavsink/wav_writer.h"
 
 namespace tonegate_wavsink {
@@ -37,9 +38,6 @@ using tonegate_driver::kNoMemory;
 
 constexpr double kRates[] = {44100, 48000, 88200, 96000, 176400, 192000};
 constexpr char kDriverName[] = "Tonegate WAV Sink";
-constexpr int32_t kDriverVersion = 1;
-// What every host's getErrorMessage buffer holds at least.
-constexpr size_t kErrorBytes = 124;
 
 enum class Pace { Realtime, Freewheel };
 
@@ -90,9 +88,9 @@ Clock::duration FramesToDuration(uint64_t frames, uint32_t rate) {
 
 double Milliseconds(Clock::duration duration) { return std::chrono::duration<double, std::milli>(duration).count(); }
 
-class WavSink final : public tonegate_driver::ComObject<IASIO> {
+class WavSink final : public tonegate_driver::OutputCard {
 public:
-    WavSink() : ComObject(tonegate_driver::kDriverClassId) { card_.Configure(Layout(settings_)); }
+    WavSink() : OutputCard(tonegate_driver::kDriverClassId, kDriverName) { card_.Configure(Layout(settings_)); }
     ~WavSink() override { thread_.Stop(); }
 
     // A second init while buffers exist keeps the card as it is; otherwise
@@ -106,18 +104,6 @@ public:
         if (!CreateFile()) return ASIOFalse;
         initialised_ = true;
         return ASIOTrue;
-    }
-    void getDriverName(char* name) override {
-        if (name != nullptr) std::memcpy(name, kDriverName, sizeof kDriverName);
-    }
-    int32_t getDriverVersion() override { return kDriverVersion; }
-    // The latest reason: a stop of the file's writing, else the host-side one.
-    void getErrorMessage(char* text) override {
-        if (text == nullptr) return;
-        const char* reason = writingStopped_.load(std::memory_order_acquire) ? writer_.error() : error_;
-        const size_t length = std::min(std::strlen(reason), kErrorBytes - 1);
-        std::memcpy(text, reason, length);
-        text[length] = '\0';
     }
     ASIOError start() override {
         if (!initialised_ || !card_.buffersExist()) return ASE_NotPresent;
@@ -135,10 +121,6 @@ public:
         thread_.Stop();
         return ASE_OK;
     }
-    ASIOError getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) override {
-        if (!initialised_) return ASE_NotPresent;
-        return card_.GetChannels(numInputChannels, numOutputChannels);
-    }
     // Output: the one half the card holds after each switch.
     ASIOError getLatencies(int32_t* inputLatency, int32_t* outputLatency) override {
         if (!initialised_) return ASE_NotPresent;
@@ -146,11 +128,6 @@ public:
         *inputLatency = 0;
         *outputLatency = card_.buffersExist() ? card_.bufferFrames() : card_.layout().preferredFrames;
         return ASE_OK;
-    }
-    ASIOError getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize,
-                            int32_t* granularity) override {
-        if (!initialised_) return ASE_NotPresent;
-        return card_.GetBufferSize(minSize, maxSize, preferredSize, granularity);
     }
     ASIOError canSampleRate(ASIOSampleRate sampleRate) override {
         if (!initialised_) return ASE_NotPresent;
@@ -177,13 +154,6 @@ public:
         sampleRate_ = static_cast<uint32_t>(sampleRate);
         return CreateFile() ? ASE_OK : ASE_NotPresent;
     }
-    ASIOError getClockSources(void* /*clocks*/, int32_t* /*numSources*/) override { return ASE_NotPresent; }
-    ASIOError setClockSource(int32_t /*reference*/) override { return ASE_NotPresent; }
-    ASIOError getSamplePosition(void* /*samplePosition*/, void* /*timeStamp*/) override { return ASE_NotPresent; }
-    ASIOError getChannelInfo(ASIOChannelInfo* info) override {
-        if (!initialised_) return ASE_NotPresent;
-        return card_.GetChannelInfo(info);
-    }
     ASIOError createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels, int32_t bufferSize,
                             ASIOCallbacks* callbacks) override {
         if (!initialised_) return ASE_NotPresent;
@@ -203,23 +173,15 @@ public:
         hostEngineVersion_ = AskEngineVersion(*callbacks);
         return ASE_OK;
     }
-    // Stops the card first; never from the card's own thread, which is still
-    // using the buffers.
-    ASIOError disposeBuffers() override {
-        if (thread_.OnThisThread()) return kInvalidMode;
-        thread_.Stop();
-        if (!card_.buffersExist()) return kInvalidMode;
-        card_.DisposeBuffers();
-        return ASE_OK;
-    }
-    ASIOError controlPanel() override { return ASE_NotPresent; }
-    ASIOError future(int32_t /*selector*/, void* /*opt*/) override { return ASE_InvalidParameter; }
-    ASIOError outputReady() override {
-        outputReadyCalls_.fetch_add(1, std::memory_order_relaxed);
-        return ASE_OK;
-    }
+    ASIOError disposeBuffers() override { return tonegate_driver::StopThenDisposeBuffers(thread_, card_); }
 
 private:
+    bool Ready() const override { return initialised_; }
+    // The latest reason: a stop of the file's writing, else the host-side one.
+    const char* LatestFailure() const override {
+        return writingStopped_.load(std::memory_order_acquire) ? writer_.error() : error_;
+    }
+
     static tonegate_driver::CardLayout Layout(const Settings& settings) {
         tonegate_driver::CardLayout layout;
         layout.sampleType = settings.sampleType;
@@ -383,14 +345,12 @@ private:
     uint32_t sampleRate_ = 48000;
     int32_t hostEngineVersion_ = 0;
     char error_[kErrorBytes] = "";
-    tonegate_driver::CardCore card_;
     WavWriter writer_;
     // One half of every output, interleaved: the frames of one file write.
     std::vector<std::byte> interleaved_;
     // Set by the card's thread when the file takes no more frames (full, or
     // a failed write); the writer's error then holds the reason.
     std::atomic<bool> writingStopped_{false};
-    std::atomic<uint32_t> outputReadyCalls_{0};
     // Last, so it ends before the state its body uses is destroyed.
     tonegate_driver::CardThread thread_;
 };
