@@ -35,7 +35,6 @@ namespace tonegate_alsa {
 namespace {
 
 using tonegate_driver::kInvalidMode;
-using tonegate_driver::kNoMemory;
 using tonegate_driver::StreamClock;
 
 constexpr char kDriverName[] = "Tonegate ALSA Output";
@@ -169,14 +168,9 @@ public:
                             ASIOCallbacks* callbacks) override {
         if (!initialised_) return ASE_NotPresent;
         if (!StreamIdle()) return kInvalidMode;
-        const ASIOError result = card_.CreateBuffers(bufferInfos, numChannels, bufferSize, callbacks);
+        const ASIOError result =
+            card_.CreateInterleavedBuffers(bufferInfos, numChannels, bufferSize, callbacks, interleaved_);
         if (result != ASE_OK) return result;
-        try {
-            interleaved_.assign(card_.InterleavedHalfBytes(), std::byte{0});
-        } catch (const std::bad_alloc&) {
-            card_.DisposeBuffers();
-            return kNoMemory;
-        }
         if (!Install()) {
             card_.DisposeBuffers();
             return ASE_InvalidParameter;

@@ -100,6 +100,19 @@ void CardCore::DisposeBuffers() {
     callbacks_ = ASIOCallbacks{};
 }
 
+ASIOError CardCore::CreateInterleavedBuffers(ASIOBufferInfo* infos, int32_t count, int32_t frames,
+                                             const ASIOCallbacks* callbacks, std::vector<std::byte>& interleaved) {
+    const ASIOError result = CreateBuffers(infos, count, frames, callbacks);
+    if (result != ASE_OK) return result;
+    try {
+        interleaved.assign(InterleavedHalfBytes(), std::byte{0});
+    } catch (const std::bad_alloc&) {
+        DisposeBuffers();
+        return kNoMemory;
+    }
+    return ASE_OK;
+}
+
 size_t CardCore::InterleavedHalfBytes() const {
     return static_cast<size_t>(bufferFrames_) * static_cast<size_t>(layout_.outputChannels) *
            static_cast<size_t>(SampleBytes(layout_.sampleType));

@@ -70,6 +70,11 @@ public:
     const ASIOCallbacks& callbacks() const { return callbacks_; }
     // Bytes of one half of every output, interleaved.
     size_t InterleavedHalfBytes() const;
+    // CreateBuffers for a card that writes interleaved frames: `interleaved`
+    // is also given room for one half of every output. Without that room
+    // the buffers are freed again and the answer is kNoMemory.
+    ASIOError CreateInterleavedBuffers(ASIOBufferInfo* infos, int32_t count, int32_t frames,
+                                       const ASIOCallbacks* callbacks, std::vector<std::byte>& interleaved);
 
     // Copies half `index` of every output into `frames`, one frame after the
     // other; outputs the host did not ask for give zeros. Real-time thread.

@@ -34,7 +34,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using tonegate_driver::kInvalidMode;
-using tonegate_driver::kNoMemory;
 
 constexpr double kRates[] = {44100, 48000, 88200, 96000, 176400, 192000};
 constexpr char kDriverName[] = "Tonegate WAV Sink";
@@ -158,14 +157,9 @@ public:
                             ASIOCallbacks* callbacks) override {
         if (!initialised_) return ASE_NotPresent;
         if (!StreamIdle()) return kInvalidMode;
-        const ASIOError result = card_.CreateBuffers(bufferInfos, numChannels, bufferSize, callbacks);
+        const ASIOError result =
+            card_.CreateInterleavedBuffers(bufferInfos, numChannels, bufferSize, callbacks, interleaved_);
         if (result != ASE_OK) return result;
-        try {
-            interleaved_.assign(card_.InterleavedHalfBytes(), std::byte{0});
-        } catch (const std::bad_alloc&) {
-            card_.DisposeBuffers();
-            return kNoMemory;
-        }
         if (!CreateFile()) {
             card_.DisposeBuffers();
             return ASE_NotPresent;
