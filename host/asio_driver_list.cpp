@@ -1,4 +1,4 @@
-// The driver catalogue: registry walk, numbering, the catalogue lines of the
+// The driver catalogue: numbering of the usable registrations, the catalogue lines of the
 // log, instantiation through COM and release. Thread: caller's thread.
 #include "host/asio_driver_list.h"
 
@@ -10,9 +10,7 @@
 
 namespace {
 
-constexpr DWORD kKeyNameBytes = 128;
 constexpr DWORD kValueBytes = 256;
-constexpr DWORD kClassNameBytes = 512;
 constexpr int kClsidWideChars = 100;
 
 // Copies text into a fixed field, cut to fit with a terminator.
@@ -23,27 +21,15 @@ void CopyCut(char (&field)[N], const char* text) {
     field[length] = '\0';
 }
 
-bool ReadStringValue(HKEY key, const char* valueName, char* buffer, DWORD bufferBytes) {
-    DWORD type = REG_NONE;
-    DWORD size = bufferBytes;
-    if (RegQueryValueExA(key, valueName, nullptr, &type, reinterpret_cast<LPBYTE>(buffer), &size) != ERROR_SUCCESS)
-        return false;
-    buffer[bufferBytes - 1] = '\0';
-    return true;
-}
-
 }  // namespace
 
 AsioDriverList::AsioDriverList() {
-    HKEY asioKey = nullptr;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, "software\\asio", &asioKey) == ERROR_SUCCESS) {
-        char keyName[kKeyNameBytes];
-        // Enumeration stops at the end of the subkeys, and also at a name
-        // too long for the buffer: later subkeys are then not read.
-        for (DWORD index = 0; RegEnumKeyA(asioKey, index, keyName, kKeyNameBytes) == ERROR_SUCCESS; ++index)
-            ReadDriverRecord(asioKey, keyName);
-        RegCloseKey(asioKey);
-    }
+    ForEachRegistration(
+        [](const Registration& registration, void* list) {
+            if (registration.status == RegistrationStatus::Usable)
+                static_cast<AsioDriverList*>(list)->AddDriverRecord(registration);
+        },
+        this);
     for (DriverRecord* record = lpdrvlist; record != nullptr; record = record->next) ++driverCount;
     LogCatalogue();
     if (driverCount != 0) CoInitialize(nullptr);
@@ -72,63 +58,25 @@ void AsioDriverList::LogCatalogue() const {
     delete[] text;
 }
 
-void AsioDriverList::ReadDriverRecord(HKEY key, const char* keyName) {
+void AsioDriverList::AddDriverRecord(const Registration& registration) {
     int32_t number = 0;
     DriverRecord** tail = &lpdrvlist;
     while (*tail != nullptr) {
         tail = &(*tail)->next;
         ++number;
     }
-
-    HKEY driverKey = nullptr;
-    if (RegOpenKeyExA(key, keyName, 0, KEY_READ, &driverKey) != ERROR_SUCCESS) return;
-
-    char value[kValueBytes];
-    char path[sizeof(DriverRecord::serverPath)];
-    DriverRecord* record = nullptr;
-    if (ReadStringValue(driverKey, "clsid", value, kValueBytes) &&
-        FindServerPath(value, path, sizeof(path)) == 0 && (record = new (std::nothrow) DriverRecord()) != nullptr) {
-        record->number = number;
-        WCHAR wide[kClsidWideChars];
-        if (MultiByteToWideChar(CP_ACP, 0, value, -1, wide, kClsidWideChars) > 0) {
-            CLSID clsid;
-            if (CLSIDFromString(wide, &clsid) == S_OK) record->clsid = clsid;
-        }
-        CopyCut(record->serverPath, path);
-        // A description longer than the name field is cut to fit it.
-        CopyCut(record->name, ReadStringValue(driverKey, "description", value, kValueBytes) ? value : keyName);
-        *tail = record;
+    DriverRecord* record = new (std::nothrow) DriverRecord();
+    if (record == nullptr) return;
+    record->number = number;
+    WCHAR wide[kClsidWideChars];
+    if (MultiByteToWideChar(CP_ACP, 0, registration.clsidText, -1, wide, kClsidWideChars) > 0) {
+        CLSID clsid;
+        if (CLSIDFromString(wide, &clsid) == S_OK) record->clsid = clsid;
     }
-    RegCloseKey(driverKey);
-}
-
-int32_t FindServerPath(char* clsidText, char* path, DWORD pathSize) {
-    CharLowerBuffA(clsidText, static_cast<DWORD>(std::strlen(clsidText)));
-    HKEY classes = nullptr;
-    if (RegOpenKeyA(HKEY_CLASSES_ROOT, "clsid", &classes) != ERROR_SUCCESS) return -1;
-
-    int32_t result = -1;
-    char name[kClassNameBytes];
-    for (DWORD index = 0; RegEnumKeyA(classes, index, name, kClassNameBytes) == ERROR_SUCCESS; ++index) {
-        CharLowerBuffA(name, static_cast<DWORD>(std::strlen(name)));
-        if (std::strcmp(name, clsidText) != 0) continue;
-        // The search ends at the first equal name, whatever it holds.
-        HKEY classKey = nullptr;
-        if (RegOpenKeyExA(classes, name, 0, KEY_READ, &classKey) == ERROR_SUCCESS) {
-            HKEY serverKey = nullptr;
-            if (RegOpenKeyExA(classKey, "InprocServer32", 0, KEY_READ, &serverKey) == ERROR_SUCCESS) {
-                if (ReadStringValue(serverKey, nullptr, path, pathSize)) {
-                    OFSTRUCT info;
-                    if (OpenFile(path, &info, OF_EXIST) != HFILE_ERROR) result = 0;
-                }
-                RegCloseKey(serverKey);
-            }
-            RegCloseKey(classKey);
-        }
-        break;
-    }
-    RegCloseKey(classes);
-    return result;
+    CopyCut(record->serverPath, registration.serverPath);
+    // A description longer than the name field is cut to fit it.
+    CopyCut(record->name, registration.hasDescription ? registration.description : registration.keyName);
+    *tail = record;
 }
 
 DriverRecord* AsioDriverList::FindDriver(int n) const {

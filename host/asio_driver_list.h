@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "host/asio_interface.h"
+#include "host/driver_registrations.h"
 #include "platform/win32.h"
 
 // Result codes of the list's operations; other non-zero values are COM errors.
@@ -46,11 +47,7 @@ public:
 
 private:
     DriverRecord* FindDriver(int n) const;
-    void ReadDriverRecord(HKEY key, const char* keyName);
+    void AddDriverRecord(const Registration& registration);
     void LogCatalogue() const;
     void FreeDriverRecords();
 };
-
-// Looks up the in-process server path registered for a CLSID text (which is
-// lower-cased in place). 0 when found and the file exists, -1 otherwise.
-int32_t FindServerPath(char* clsidText, char* path, DWORD pathSize);

@@ -2,16 +2,11 @@
 //
 // A lower bound is written as "not at least" so that a NaN fails it; an upper
 // bound as "greater than" so that a NaN passes it and meets the next check.
-// The frequency bound of 22050 Hz holds whatever the sample rate.
 #include "host/request_checks.h"
 
 #include "diag/debug_log.h"
 
 namespace {
-
-constexpr uint32_t kMaxAttenuation = 60;
-constexpr double kMaxFrequency = 22050.0;
-constexpr double kMinFrequency = 10.0;
 
 bool Refuse(const char* message) {
     LogLine(message);
@@ -22,8 +17,8 @@ bool Refuse(const char* message) {
 
 bool SineRequestAccepted(double frequency, double seconds, uint32_t attenuation) {
     if (attenuation > kMaxAttenuation) return Refuse("Failed: PlaySineWav - antenuation dBs greater than 60!");
-    if (!(seconds >= 0.01)) return Refuse("Failed: PlaySineWav - seconds less than 0.01!");
-    if (seconds > 60.0) return Refuse("Failed: PlaySineWav - seconds greater than 60!");
+    if (!(seconds >= kMinSineSeconds)) return Refuse("Failed: PlaySineWav - seconds less than 0.01!");
+    if (seconds > kMaxSineSeconds) return Refuse("Failed: PlaySineWav - seconds greater than 60!");
     if (frequency > kMaxFrequency) return Refuse("Failed: PlaySineWav - Frequency greater than half the sample rate!");
     if (!(frequency >= kMinFrequency)) return Refuse("Failed: PlaySineWav - Frequency less than 1 hz!");
     return true;
@@ -31,8 +26,8 @@ bool SineRequestAccepted(double frequency, double seconds, uint32_t attenuation)
 
 bool SweepRequestAccepted(double freqStart, double freqEnd, double seconds, uint32_t attenuation) {
     if (attenuation > kMaxAttenuation) return Refuse("Failed: PlaySweepWav - antenuation dBs greater than 60!");
-    if (!(seconds >= 0.1)) return Refuse("Failed: PlaySweepWav - seconds less than 0.01!");
-    if (seconds > 10.0) return Refuse("Failed: PlaySweepWav - seconds greater than 10!");
+    if (!(seconds >= kMinSweepSeconds)) return Refuse("Failed: PlaySweepWav - seconds less than 0.01!");
+    if (seconds > kMaxSweepSeconds) return Refuse("Failed: PlaySweepWav - seconds greater than 10!");
     if (freqStart > kMaxFrequency) return Refuse("Failed: PlaySweepWav - freqStart greater 22050 hz!");
     if (!(freqStart >= kMinFrequency)) return Refuse("Failed: PlaySweepWav - Frequency less than 10 hz!");
     if (freqEnd > kMaxFrequency) return Refuse("Failed: PlaySweepWav - Frequency greater than 22050 hz!");

@@ -10,6 +10,8 @@
 #include <windows.h>
 #include <objbase.h>
 #include <conio.h>
+#include <io.h>
+#include <stdlib.h>
 #include <sys/timeb.h>
 
 #else  // POSIX subset
@@ -224,5 +226,13 @@ struct _timeb {
     short dstflag;
 };
 void _ftime(struct _timeb* now);
+
+// ---- C runtime: environment and standard streams ----
+// Sets (or, with an empty value, removes) a variable of this process's
+// environment; 0 on success.
+int _putenv_s(const char* name, const char* value);
+// Non-zero when the descriptor (0, 1, 2: the standard streams, as on
+// Windows) is a terminal.
+int _isatty(int descriptor);
 
 #endif  // _WIN32

@@ -1,13 +1,7 @@
-// The player's run-time binding of the Tonegate library.
-// Thread: the player's only thread.
+// The run-time binding of the Tonegate library shared by the players and the
+// tonegate command: load, look up the ten exports, release.
+// Thread: the caller's one thread.
 #include "player/library_binding.h"
-
-#include <new>
-
-#include "player/system_calls.h"
-
-LibraryBinding* pLibrary = nullptr;
-HWND hwndDesktop = nullptr;
 
 namespace {
 
@@ -54,14 +48,6 @@ bool LibraryBinding::BindsEveryEntryThePlayerCalls() const {
            pASIOGenerateSweepWavB != nullptr;
 }
 
-bool LibraryBinding::Create(LibraryBinding*& binding, HWND window, LPCSTR caption) {
-    binding = new (std::nothrow) LibraryBinding;
-    // An older or foreign library that lacks an entry fails here, before any
-    // null entry could be called.
-    if (binding != nullptr && binding->IsLoaded() && binding->BindsEveryEntryThePlayerCalls() &&
-        binding->pASIOOpenDriver() && binding->pASIOSystemInit(window))
-        return true;
-    playerSystem.messageBox(window, "Can't interface with an ASIO driver, or can't find Tonegate.dll - Exiting!!",
-                            caption, MB_OK | MB_ICONEXCLAMATION);
-    return false;
+bool LibraryBinding::BindsEveryExport() const {
+    return BindsEveryEntryThePlayerCalls() && pASIOGetSampleRate != nullptr;
 }

@@ -1,7 +1,8 @@
-// The player's run-time binding of the Tonegate library: the library handle
-// and its ten exports, looked up by name, with the start-up (load, open the
-// driver, initialise audio) and the shut-down (close the driver, release the
-// library). Thread: the player's only thread.
+// The run-time binding of the Tonegate library: the library handle and its
+// ten exports, looked up by name, with the shut-down (close the driver,
+// release the library). The players and the tonegate command share it; the
+// player's start-up (Create) lives in library_startup.cpp.
+// Thread: the caller's one thread (the exports are not to be called from two).
 #pragma once
 
 #include "host/tonegate.h"
@@ -16,6 +17,8 @@ public:
     // null; false only when the library itself cannot be loaded.
     bool Load(LPCSTR fileName);
     bool IsLoaded() const { return bLoaded; }
+    // All ten exports were found.
+    bool BindsEveryExport() const;
     // Closes the driver (when bound) and releases the library; false when
     // nothing is loaded. The object itself stays for the caller to delete.
     bool Unload();

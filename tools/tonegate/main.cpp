@@ -1,0 +1,198 @@
+// The tonegate command: its sub-commands and options, and the exit status
+// (0 done, 1 refused, 2 usage, 130 interrupted). Thread: the command's one thread.
+#include <CLI/CLI.hpp>
+#include <fstream>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+#include "tools/tonegate/card_session.h"
+#include "tools/tonegate/catalogue.h"
+#include "tools/tonegate/steps.h"
+
+namespace {
+
+using namespace tonegate_tool;
+
+constexpr int kUsage = 2;
+constexpr int kRefused = 1;
+
+int ListDrivers(bool json) {
+    const std::vector<CatalogueEntry> catalogue = ReadCatalogue();
+    if (json) {
+        nlohmann::json drivers = nlohmann::json::array();
+        nlohmann::json passedOver = nlohmann::json::array();
+        for (const CatalogueEntry& entry : catalogue) {
+            nlohmann::json item = {{"name", entry.name}, {"key", entry.key}, {"clsid", entry.clsid}, {"path", entry.path}};
+            if (entry.number >= 0) {
+                item["number"] = entry.number;
+                drivers.push_back(item);
+            } else {
+                item["reason"] = entry.reason;
+                passedOver.push_back(item);
+            }
+        }
+        std::cout << nlohmann::json{{"drivers", drivers}, {"passed_over", passedOver}}.dump(2) << std::endl;
+        return 0;
+    }
+    if (catalogue.empty()) std::cout << "no drivers are registered" << std::endl;
+    for (const CatalogueEntry& entry : catalogue) {
+        if (entry.number >= 0)
+            std::cout << entry.number << "  " << entry.name << "  " << entry.path << std::endl;
+        else
+            std::cout << "-  " << entry.name << "  passed over: " << entry.reason
+                      << (entry.path.empty() ? "" : " (" + entry.path + ")") << std::endl;
+    }
+    return 0;
+}
+
+// Checks steps from the command line as a script's lines are checked.
+int PlaySteps(const PlayOptions& options, const std::vector<Step>& steps) {
+    for (const Step& step : steps) {
+        if (auto problem = RangeProblem(step)) {
+            std::cerr << "tonegate: " << *problem << std::endl;
+            return kRefused;
+        }
+    }
+    CatchInterrupt();
+    return PlayProgramme(options, steps);
+}
+
+int PlayScript(const PlayOptions& options, const std::string& script) {
+    std::vector<Step> steps;
+    std::optional<std::string> problem;
+    if (script == "-") {
+        problem = ParseScript(std::cin, "<stdin>", steps);
+    } else {
+        std::ifstream in(script);
+        if (!in) {
+            std::cerr << "tonegate: cannot read the script " << script << std::endl;
+            return kRefused;
+        }
+        problem = ParseScript(in, script, steps);
+    }
+    if (problem) {
+        std::cerr << "tonegate: " << *problem << std::endl;
+        return kRefused;
+    }
+    CatchInterrupt();
+    return PlayProgramme(options, steps);
+}
+
+void AddPlayOptions(CLI::App& command, PlayOptions& options) {
+    command.add_option("--driver", options.driver,
+                       "Driver to open: its number or its name as 'tonegate drivers' prints it (any case); "
+                       "without it, ASIOConfig.txt in the current folder chooses, as for any program");
+    command.add_option("--rate", options.rate, "Sample rate to ask of the card, in Hz (default: the card's own)");
+    command.add_option("--wav", options.wav, "Play on the WAV sink and capture to FILE, whatever driver is chosen")
+        ->type_name("FILE");
+    command.add_option("--format", options.format, "The WAV sink's sample format")
+        ->check(CLI::IsMember({"int16", "int32"}));
+    command.add_option("--json", options.json, "Print one JSON document with the card and every step")
+        ->expected(0)
+        ->default_str("false");
+    command.add_option("--log-dir", options.logDir,
+                       "Folder the library runs in and writes Dbg.Log to (default: the current folder, or a "
+                       "folder of tonegate's own with --driver or --wav)")
+        ->type_name("DIR");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"tonegate: exact test tones through the Tonegate library.\n"
+                 "Whole cycles, linear ramps and integer samples that sum to zero, on any installed driver."};
+    app.require_subcommand(1);
+    app.set_version_flag("--version", "tonegate 2.10");
+    app.footer("Examples:\n"
+               "  tonegate drivers\n"
+               "  tonegate tone 1000 --seconds 2 --channel B --wav t.wav\n"
+               "  tonegate sweep 100 10000 --seconds 3\n"
+               "  tonegate play script.txt --json\n"
+               "Exit status: 0 played, 1 refused (the reason on standard error), 2 usage, 130 interrupted.");
+
+    bool driversJson = false;
+    CLI::App* drivers = app.add_subcommand("drivers", "List the installed drivers, numbered as the library numbers them");
+    drivers->add_flag("--json", driversJson, "Print one JSON document");
+    drivers->footer("Example:\n  tonegate drivers --json\n"
+                    "Registrations the library passes over are listed unnumbered, with the reason.");
+
+    PlayOptions options;
+    Step tone;
+    tone.kind = StepKind::Tone;
+    tone.seconds = 1.0;
+    std::vector<double> toneFrequencies;
+    std::string toneChannel = "A";
+    CLI::App* toneCommand = app.add_subcommand("tone", "Play one note (on both channels from the same buffer with AB)");
+    toneCommand->add_option("FREQ", toneFrequencies, "Frequency in Hz (10 to 22050); with --channel AB a second "
+                                                      "frequency for channel B")
+        ->required()
+        ->expected(1, 2);
+    toneCommand->add_option("--channel", toneChannel, "A, B or AB")->check(CLI::IsMember({"A", "B", "AB"}, CLI::ignore_case));
+    toneCommand->add_option("--seconds", tone.seconds, "Length in seconds (0.01 to 60; whole cycles are played)")
+        ->capture_default_str();
+    toneCommand->add_option("--atten", tone.attenuation, "Attenuation in whole dB below full scale (0 to 60)")
+        ->capture_default_str();
+    AddPlayOptions(*toneCommand, options);
+    toneCommand->footer("Examples:\n  tonegate tone 1000\n  tonegate tone 440 660 --channel AB --seconds 0.5 --atten 12\n"
+                        "  tonegate tone 1000 --seconds 2 --channel B --wav t.wav --format int16");
+
+    Step sweep;
+    sweep.kind = StepKind::Sweep;
+    sweep.seconds = 1.0;
+    std::string sweepChannel = "A";
+    CLI::App* sweepCommand = app.add_subcommand("sweep", "Play a linear sweep");
+    sweepCommand->add_option("FROM", sweep.frequency, "Start frequency in Hz (10 to 22050)")->required();
+    sweepCommand->add_option("TO", sweep.frequencyB, "End frequency in Hz (10 to 22050)")->required();
+    sweepCommand->add_option("--channel", sweepChannel, "A, B or AB")->check(CLI::IsMember({"A", "B", "AB"}, CLI::ignore_case));
+    sweepCommand->add_option("--seconds", sweep.seconds, "Length in seconds (0.1 to 10; whole buffers are played)")
+        ->capture_default_str();
+    sweepCommand->add_option("--atten", sweep.attenuation, "Attenuation in whole dB below full scale (0 to 60)")
+        ->capture_default_str();
+    AddPlayOptions(*sweepCommand, options);
+    sweepCommand->footer("Example:\n  tonegate sweep 20 20000 --seconds 5 --channel AB");
+
+    std::string script;
+    CLI::App* playCommand = app.add_subcommand("play", "Play a test script, one step a line ('-' reads standard input)");
+    playCommand->add_option("SCRIPT", script, "The script's file, or - for standard input")->required();
+    AddPlayOptions(*playCommand, options);
+    playCommand->footer("A script, one step a line:\n"
+                        "  # a comment; blank lines are skipped\n"
+                        "  rate 96000            ask the card for this rate (before the first sound)\n"
+                        "  atten 12              attenuation of the lines below (default 20)\n"
+                        "  tone A 1000 0.5       a note on A (or B, or AB), then wait until it has played\n"
+                        "  tone B 440 0.25 30    an optional last field overrides the attenuation\n"
+                        "  tones 440 660 1.0     A and B start in the same buffer; wait for both\n"
+                        "  sweep A 100 10000 2   a sweep, then wait for it\n"
+                        "  rest 0.2              silence\n"
+                        "Example:\n  tonegate play script.txt --wav capture.wav --json");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return kUsage;
+    }
+
+    if (drivers->parsed()) return ListDrivers(driversJson);
+    if (toneCommand->parsed()) {
+        tone.channels = *ParseChannels(toneChannel);
+        tone.frequency = toneFrequencies.front();
+        tone.frequencyB = toneFrequencies.back();
+        if (toneFrequencies.size() == 2 && tone.channels != Channels::AB) {
+            std::cerr << "tonegate: two frequencies need --channel AB" << std::endl;
+            return kUsage;
+        }
+        return PlaySteps(options, {tone});
+    }
+    if (sweepCommand->parsed()) {
+        sweep.channels = *ParseChannels(sweepChannel);
+        return PlaySteps(options, {sweep});
+    }
+    return PlayScript(options, script);
+}
