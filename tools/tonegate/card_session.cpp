@@ -299,8 +299,12 @@ bool Player::Sound(const Step& step, const CardFacts& card, StepRecord& record) 
         }
         record.uncorrected = true;
     }
+    // The sound begins at the first buffer switch after the request and the
+    // generator is free once its last buffer is rendered. One switch more
+    // leaves at least one buffer of silence before the next sound, so that
+    // the sounds stay apart in a capture, and at most about three.
     const double period = static_cast<double>(card.bufferFrames) / card.rate;
-    return WaitFor(start, record.played.bufferSwitches * period * (1 + kClockTolerance) + kSchedulingMargin,
+    return WaitFor(start, (record.played.bufferSwitches + 1) * period * (1 + kClockTolerance) + kSchedulingMargin,
                    StepLine(record));
 }
 
