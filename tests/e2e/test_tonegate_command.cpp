@@ -176,8 +176,8 @@ TEST_F(TonegateCommand, DriversAreNumberedAsTheLibraryOpensThem) {
     EXPECT_EQ(nlohmann::json::parse(run.out)["driver"]["number"], 1);
     const std::vector<std::string> log = tonegate_test::RunLines(ReadFile("logs/Dbg.Log"));
     const auto listing = std::find(log.begin(), log.end(), "Enumerating ASIO Drivers...");
-    ASSERT_LT(listing + 8, log.end());
-    const std::vector<std::string> catalogue(listing + 1, listing + 9);
+    ASSERT_LT(listing + 9, log.end());
+    const std::vector<std::string> catalogue(listing + 2, listing + 10);
     EXPECT_EQ(catalogue, (std::vector<std::string>{"numDev: 0", "A Sink", sinkModule, "", "numDev: 1", "Second Sink",
                                                     sinkModule, ""}));
     EXPECT_FALSE(fs::exists("logs/ASIOConfig.txt")) << "the choice is put back as it was";
