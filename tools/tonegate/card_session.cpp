@@ -106,6 +106,12 @@ bool HasLine(const std::vector<std::string>& lines, const std::string& prefix) {
     return false;
 }
 
+// A step as the progress line and a refusal name it: its line without the figures.
+std::string StepLabel(const StepRecord& record) {
+    const std::string line = StepLine(record);
+    return line.substr(0, line.find(" ("));
+}
+
 // Where the library runs and which driver it is told to open.
 struct Setup {
     fs::path userFolder;
@@ -294,7 +300,7 @@ bool Player::Sound(const Step& step, const CardFacts& card, StepRecord& record) 
             step.kind == StepKind::Tone && step.seconds > 10.0 && HasLine(lines, "Failed: pSineGenerator") &&
             !HasLine(lines, "Failed: PlaySineWav") && !HasLine(lines, "Can't start!");
         if (!onlyUncorrected) {
-            report_.Refused(StepLine(record).substr(0, StepLine(record).find(" (")) + " refused: " + Joined(lines));
+            report_.Refused(StepLabel(record) + " refused: " + Joined(lines));
             return false;
         }
         record.uncorrected = true;
@@ -305,15 +311,20 @@ bool Player::Sound(const Step& step, const CardFacts& card, StepRecord& record) 
     // the sounds stay apart in a capture, and at most about three.
     const double period = static_cast<double>(card.bufferFrames) / card.rate;
     return WaitFor(start, (record.played.bufferSwitches + 1) * period * (1 + kClockTolerance) + kSchedulingMargin,
-                   StepLine(record));
+                   StepLabel(record));
 }
 
 bool Player::WaitFor(Clock::time_point start, double seconds, const std::string& now) {
     const Clock::time_point end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    Clock::time_point shown{};
     for (Clock::time_point at = Clock::now(); at < end; at = Clock::now()) {
         if (interrupted.load()) return false;
         const double elapsed = std::chrono::duration<double>(at - start).count();
-        if (programmeSeconds_ >= 2.0) report_.Progress(doneSeconds_ + elapsed, programmeSeconds_, now);
+        // A tenth of a second between updates is smooth enough to read.
+        if (programmeSeconds_ >= 2.0 && at - shown >= std::chrono::milliseconds(100)) {
+            report_.Progress(doneSeconds_ + elapsed, programmeSeconds_, now);
+            shown = at;
+        }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - at).count();
         Sleep(static_cast<DWORD>(std::min<long long>(left + 1, 20)));
     }

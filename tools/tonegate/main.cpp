@@ -87,9 +87,7 @@ void AddPlayOptions(CLI::App& command, PlayOptions& options) {
         ->type_name("FILE");
     command.add_option("--format", options.format, "The WAV sink's sample format")
         ->check(CLI::IsMember({"int16", "int32"}));
-    command.add_option("--json", options.json, "Print one JSON document with the card and every step")
-        ->expected(0)
-        ->default_str("false");
+    command.add_flag("--json", options.json, "Print one JSON document with the card and every step");
     command.add_option("--log-dir", options.logDir,
                        "Folder the library runs in and writes Dbg.Log to (default: the current folder, or a "
                        "folder of tonegate's own with --driver or --wav)")
