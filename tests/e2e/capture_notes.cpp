@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "e2e/capture.h"
+#include "support/capture.h"
 
 using namespace tonegate_e2e;
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "e2e/capture.h"
+#include "support/capture.h"
 #include "support/temp_dir.h"
 
 namespace tonegate_e2e {

@@ -12,7 +12,7 @@
 #include <variant>
 #include <vector>
 
-#include "e2e/capture.h"
+#include "support/capture.h"
 #include "e2e/tone_checks.h"
 #include "e2e/tonegate_exports.h"
 

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "e2e/capture.h"
+#include "support/capture.h"
 #include "e2e/tone_checks.h"
 #include "e2e/tonegate_exports.h"
 

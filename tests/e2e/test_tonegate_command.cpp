@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
-#include "e2e/capture.h"
+#include "support/capture.h"
 #include "e2e/tone_checks.h"
 #include "support/log_reader.h"
 #include "support/scoped_registry.h"

@@ -12,7 +12,7 @@
 #include <tuple>
 #include <vector>
 
-#include "e2e/capture.h"
+#include "support/capture.h"
 #include "e2e/tonegate_exports.h"
 
 namespace tonegate_e2e {
