@@ -80,6 +80,48 @@ struct ASIOCallbacks {
     void* (*bufferSwitchTimeInfo)(void* params, int32_t doubleBufferIndex, ASIOBool directProcess);
 };
 
+// The driver contract: what the host does with a driver, and what a driver
+// must do in return.
+//
+// Call order (the host's caller thread unless said otherwise):
+//   1. CoCreateInstance of the registered class, asking for the class id as
+//      the interface id (IUnknown's QueryInterface, AddRef, Release apply).
+//   2. init(window); on ASIOFalse, getErrorMessage (at most 128 bytes,
+//      terminated or not), and the driver is released without more calls.
+//   3. The survey, once: getDriverName, getDriverVersion, getChannels,
+//      getLatencies, getBufferSize, getSampleRate, then getChannelInfo for
+//      every output channel (at most 1024), then outputReady as a probe.
+//   4. createBuffers for output channels 0 and 1 at the preferred size, with
+//      the callbacks below; then getChannelInfo of both (each must be active
+//      and of the first channel's type, Int32LSB or Int16LSB), getLatencies.
+//   5. Any time after: canSampleRate, setSampleRate, getSampleRate.
+//   6. start, at the first note or sweep (again after a failed start).
+//   7. Teardown: stop, disposeBuffers (only when buffers were created), then
+//      Release when the driver list is freed.
+// The host never calls getClockSources, setClockSource, getSamplePosition,
+// controlPanel or future; nor start before createBuffers has succeeded.
+//
+// Callbacks (the driver's thread):
+//   - bufferSwitch(index, ...) with index 0 or 1 in turn, once per period,
+//     from start until stop returns. The host fills both channels' halves of
+//     that index before returning, without allocating, locking or logging;
+//     any other index is ignored. Switches before the buffers are complete,
+//     or after the teardown began, write nothing.
+//   - When the probe answered ASE_OK, the host calls outputReady from inside
+//     every bufferSwitch (on the driver's thread).
+//   - asioMessage: the host answers kAsioSelectorSupported, the engine
+//     version, and takes a reset request by calling stop (from the thread
+//     that sent it) and logging it. sampleRateDidChange is ignored: the host
+//     asks getSampleRate when it needs the rate.
+//
+// A driver MUST: give 32-bit integers as int32_t and records in this layout;
+// keep the buffer addresses valid from createBuffers to disposeBuffers;
+// return from stop only once no bufferSwitch is under way or will start
+// (stop may be called from inside its own bufferSwitch, so never join its
+// own thread there); accept calls in the order above, and refuse others with
+// an ASIOError rather than crash; report its own failures through
+// getErrorMessage and, once running, through asioMessage.
+//
 // Operations that the host never calls take opaque pointers: their records
 // are not part of this interface, and a pointer keeps the vtable slot's ABI.
 struct IASIO : public IUnknown {

@@ -1,6 +1,6 @@
 // The host session: the opened driver initialised and surveyed, its two output
 // buffers, the generators that feed them, sample-rate control and the note
-// and sweep requests. Also the library-wide record of driver facts.
+// and sweep requests (the library-wide globals are in library_state.h).
 // Thread: caller's thread, except the three driver callbacks declared at the
 // end, which run on the driver's real-time thread.
 #pragma once
@@ -8,23 +8,8 @@
 #include <cstdint>
 
 #include "host/asio_interface.h"
+#include "host/library_state.h"
 #include "platform/win32.h"
-
-class SineGenerator;
-
-// What the library knows of the driver; cleared each time a driver's init
-// has succeeded.
-struct DriverInfo {
-    int32_t numOutputPairs;
-    int32_t numInputChannels, numOutputChannels;
-    int32_t minSize, maxSize, preferredSize, granularity;
-    double sampleRate;
-    bool bOutputReady;
-    int32_t inputLatency, outputLatency;
-    int32_t inputBuffers, outputBuffers;
-    ASIOBufferInfo bufferInfos[2];    // 0: channel A, 1: channel B
-    ASIOChannelInfo channelInfos[2];  // read back after createBuffers
-};
 
 class HostSession {
 public:
@@ -36,7 +21,6 @@ public:
     HostSession& operator=(const HostSession&) = delete;
 
     bool CreatePrimaryBuffer();
-    void EnableWav(bool enable);
     bool SetSampleRate(uint32_t rate);
     int32_t GetSampleRate();
 
@@ -65,16 +49,6 @@ private:
     void GenerateSweepWav(SineGenerator* generator, double freqStart, double freqEnd, double seconds,
                           uint32_t attenuation);
 };
-
-extern DriverInfo asioDriverInfo;
-extern IASIO* ptrASIO;
-extern HostSession* pASIOBuffers;
-extern SineGenerator* pSineGeneratorA;
-extern SineGenerator* pSineGeneratorB;
-// The output format is 16-bit; otherwise 32-bit.
-extern bool b16BitCard;
-// Bytes of one half of one channel's double buffer.
-extern uint32_t nBufferBytes;
 
 // The work behind ASIOSystemInit: builds the session over the opened driver.
 bool SystemInit(HWND window);

@@ -3,5 +3,12 @@
 
 AsioDriverList* asioDrvrLst = nullptr;
 int32_t nDrvOpenResult = 0;
+HostSession* pASIOBuffers = nullptr;
+IASIO* ptrASIO = nullptr;
+DriverInfo asioDriverInfo;
+SineGenerator* pSineGeneratorA = nullptr;
+SineGenerator* pSineGeneratorB = nullptr;
+bool b16BitCard = false;
+uint32_t nBufferBytes = 0;
 uint32_t noteCount = 0;
 std::atomic<bool> bWavEnabled{false};

@@ -8,11 +8,6 @@
 #include "host/library_state.h"
 #include "synth/sine_generator.h"
 
-SineGenerator* pSineGeneratorA = nullptr;
-SineGenerator* pSineGeneratorB = nullptr;
-bool b16BitCard = false;
-uint32_t nBufferBytes = 0;
-
 namespace {
 
 // Larger halves than this are refused: over two seconds even at 384 kHz, and
@@ -95,8 +90,6 @@ bool HostSession::CreatePrimaryBuffer() {
     OpenBufferSwitch();
     return true;
 }
-
-void HostSession::EnableWav(bool enable) { bWavEnabled.store(enable, std::memory_order_release); }
 
 // No buffer switch of a well-behaved driver runs once stop has returned; the
 // switch is closed as well, for one that goes on calling, before the buffers

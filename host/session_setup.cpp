@@ -11,10 +11,6 @@
 #include "host/host_session.h"
 #include "host/library_state.h"
 
-DriverInfo asioDriverInfo;
-IASIO* ptrASIO = nullptr;
-HostSession* pASIOBuffers = nullptr;
-
 namespace {
 
 constexpr int kNameBytes = 128;

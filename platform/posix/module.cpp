@@ -3,13 +3,12 @@
 // itself); the player and COM call these from the caller's thread.
 #include <dlfcn.h>
 #include <strings.h>
-#include <unistd.h>
 
-#include <climits>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/posix/own_path.h"
 #include "platform/win32.h"
 
 namespace {
@@ -18,13 +17,11 @@ namespace {
 // the root folder); none when the kernel cannot tell, which leaves only the
 // loader's own search.
 std::optional<std::string> ExecutableFolder() {
-    char path[PATH_MAX];
-    ssize_t length = readlink("/proc/self/exe", path, sizeof path);
-    if (length <= 0 || length >= static_cast<ssize_t>(sizeof path)) return std::nullopt;
-    std::string executable(path, static_cast<size_t>(length));
-    size_t slash = executable.rfind('/');
+    const std::optional<std::string> executable = tonegate_posix::ExecutablePath();
+    if (!executable) return std::nullopt;
+    const size_t slash = executable->rfind('/');
     if (slash == std::string::npos) return std::nullopt;
-    return executable.substr(0, slash);
+    return executable->substr(0, slash);
 }
 
 // "X.dll" (any case of the suffix) is "libX.so" here; other names have no

@@ -1,10 +1,10 @@
 // The registry store behind the POSIX registry functions: an immutable tree
-// of keys and string values read from registry-export (.reg) text files, and
-// the list of files it is read from. Thread: any; a tree is built by one
-// thread and afterwards only read, so finished trees can be shared freely.
+// of keys and string values read from registry-export (.reg) text files
+// (registry_store.cpp holds the tree, reg_parser.cpp reads the files into
+// it). Thread: any; a tree is built by one thread and afterwards only read,
+// so finished trees can be shared freely.
 #pragma once
 
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -48,7 +48,7 @@ public:
 
     // Adds the keys and values of one .reg file's bytes (UTF-8 or, with its
     // byte-order mark, UTF-16LE). Values already present are overwritten;
-    // lines that cannot be read are skipped.
+    // lines that cannot be read are skipped. In reg_parser.cpp.
     void Merge(std::string_view fileBytes);
 
     const RegistryKey& Root(RegistryRoot root) const;
@@ -57,21 +57,15 @@ public:
     static const RegistryKey* Find(const RegistryKey& from, std::string_view path);
 
 private:
+    // The key at `path` below `root`, created with every key on the way;
+    // null for a path Windows would refuse.
     RegistryKey* CreatePath(RegistryRoot root, std::string_view path);
-    void MergeLines(std::string_view text);
+    void MergeLines(std::string_view text);  // in reg_parser.cpp
     // Rebuilds every key's `ordered` list after a merge.
     void IndexSubkeys();
 
     RegistryKey machine_;
     RegistryKey* classes_;  // machine_\SOFTWARE\Classes, always present
 };
-
-// The .reg files to read, in order (a later file overrides an earlier one):
-// TONEGATE_REGISTRY when set, otherwise the registry.d folders of the
-// installation this code belongs to, of the system and of the user.
-std::vector<std::filesystem::path> RegistryFiles();
-
-// A fresh tree of every file of RegistryFiles() that can be read.
-std::shared_ptr<const RegistryTree> LoadRegistry();
 
 }  // namespace tonegate_posix
