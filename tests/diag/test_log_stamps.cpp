@@ -137,7 +137,7 @@ TEST_F(LogHeader, LineEndsReachTheFileAsThePlatformWritesThem) {
     LogStart();
     ASSERT_EQ(LogStop(), 0);
     const std::string raw = tonegate_test::ReadFile("Dbg.Log");
-    const std::string lineEnd = tonegate_test::kPlatformLineEnd;
+    const std::string lineEnd = tonegate_test::kLogLineEnd;
     EXPECT_EQ(raw.find("Debug log" + lineEnd + lineEnd + "Date: "), 0u) << raw;
 }
 

@@ -36,9 +36,8 @@ constexpr int kMostRequests = 48;
 // The driver's side: registry, card module and the card's slot, set up once.
 struct Bench {
     Bench() {
-        control = tonegate_test_card::OpenControl(TONEGATE_TEST_CARD_PATH);
+        control = tonegate_test::FreshCardControl();
         Require(control != nullptr, "the card module loads");
-        *control = tonegate_test_card::Control{};
         registry.AddDriver("Test Card", tonegate_test::CardClassText(0), TONEGATE_TEST_CARD_PATH);
         card = tonegate_test_card::ClaimCard(control, tonegate_test::ClsidOf(tonegate_test::CardClassText(0)));
         Require(card != nullptr, "the card has a slot");

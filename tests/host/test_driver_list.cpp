@@ -40,13 +40,8 @@ std::string Pattern(size_t length) {
     return text;
 }
 
-class DriverListTest : public ::testing::Test {
+class DriverListTest : public tonegate_test::CardTest {
 protected:
-    void SetUp() override {
-        control_ = OpenControl(kCardPath);
-        ASSERT_NE(control_, nullptr);
-        *control_ = Control{};
-    }
 
     // A registration under SOFTWARE\ASIO with only the values given (an
     // empty text leaves the value out); its class is not registered here.
@@ -59,8 +54,6 @@ protected:
 
     void AddRegFile(const std::string& sections) { registry_.AddRegText(sections); }
 
-    const Card* CardOf(int index) const { return tonegate_test::CardOf(control_, index); }
-    int LiveObjects(int index) const { return tonegate_test::LiveObjects(control_, index); }
 
     std::string Name(const AsioDriverList& list, int n) const {
         char name[128] = {};
@@ -68,9 +61,6 @@ protected:
         return name;
     }
 
-    tonegate_test::ScopedWorkingDirectory workingDirectory_;
-    tonegate_test::ScopedRegistry registry_;
-    Control* control_ = nullptr;
 };
 
 TEST_F(DriverListTest, UnusableRegistrationsAreSkippedAndTakeNoNumber) {

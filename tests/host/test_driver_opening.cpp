@@ -105,24 +105,14 @@ bool IsLoaded(const char* modulePath) {
 #endif
 }
 
-class DriverOpeningTest : public ::testing::Test {
+class DriverOpeningTest : public tonegate_test::CardTest {
 protected:
-    void SetUp() override {
-        control_ = OpenControl(kCardPath);
-        ASSERT_NE(control_, nullptr);
-        *control_ = Control{};
-    }
 
     void AddCards(int count) {
         for (int i = 0; i < count; ++i) registry_.AddDriver(CardName(i), CardClassText(i), kCardPath);
     }
 
-    const Card* CardOf(int index) const { return tonegate_test::CardOf(control_, index); }
-    int LiveObjects(int index) const { return tonegate_test::LiveObjects(control_, index); }
 
-    tonegate_test::ScopedWorkingDirectory workingDirectory_;
-    tonegate_test::ScopedRegistry registry_;
-    Control* control_ = nullptr;
 };
 
 struct Selection {

@@ -1,5 +1,6 @@
-// Test support around the scriptable test card: a class id per card index,
-// the card of an index, and the check that every reference came back.
+// Test support around the scriptable test card: its control block loaded and
+// wiped, a class id per card index, the card of an index, the check that
+// every reference came back, and the fixture of a case over the card.
 // Thread: the test's own.
 #pragma once
 
@@ -9,9 +10,18 @@
 #include <string>
 
 #include "support/scoped_registry.h"
+#include "support/temp_dir.h"
 #include "support/test_card/test_card.h"
 
 namespace tonegate_test {
+
+// The card module's control block with every slot free, or null when the
+// module does not load.
+inline tonegate_test_card::Control* FreshCardControl() {
+    tonegate_test_card::Control* control = tonegate_test_card::OpenControl(TONEGATE_TEST_CARD_PATH);
+    if (control != nullptr) *control = tonegate_test_card::Control{};
+    return control;
+}
 
 // A distinct class id for each card index.
 inline std::string CardClassText(int index) {
@@ -37,5 +47,19 @@ inline void ExpectAllReleased(const tonegate_test_card::Card* card) {
     EXPECT_EQ(card->record.releases, card->record.addRefs + 1);
     EXPECT_EQ(card->record.liveObjects, 0);
 }
+
+// A case over the test card: a fresh working directory, a private registry
+// and the card's control block wiped.
+class CardTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_NE(control_ = FreshCardControl(), nullptr); }
+
+    const tonegate_test_card::Card* CardOf(int index) const { return tonegate_test::CardOf(control_, index); }
+    int LiveObjects(int index) const { return tonegate_test::LiveObjects(control_, index); }
+
+    ScopedWorkingDirectory workingDirectory_;
+    ScopedRegistry registry_;
+    tonegate_test_card::Control* control_ = nullptr;
+};
 
 }  // namespace tonegate_test

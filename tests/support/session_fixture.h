@@ -13,18 +13,15 @@
 #include "host/tonegate.h"
 #include "support/card_test_helpers.h"
 #include "support/log_reader.h"
-#include "support/scoped_registry.h"
-#include "support/temp_dir.h"
 #include "support/test_card/test_card.h"
 
 namespace tonegate_test {
 
-class SessionTest : public ::testing::Test {
+class SessionTest : public CardTest {
 protected:
     void SetUp() override {
-        control_ = tonegate_test_card::OpenControl(TONEGATE_TEST_CARD_PATH);
-        ASSERT_NE(control_, nullptr);
-        *control_ = tonegate_test_card::Control{};
+        CardTest::SetUp();
+        if (HasFatalFailure()) return;
         registry_.AddDriver("Test Card", CardClassText(0), TONEGATE_TEST_CARD_PATH);
         card_ = tonegate_test_card::ClaimCard(control_, ClsidOf(CardClassText(0)));
         ASSERT_NE(card_, nullptr);
@@ -55,9 +52,6 @@ protected:
         return static_cast<const Sample*>(card_->record.buffers[channel].halves[index]);
     }
 
-    ScopedWorkingDirectory workingDirectory_;
-    ScopedRegistry registry_;
-    tonegate_test_card::Control* control_ = nullptr;
     tonegate_test_card::Card* card_ = nullptr;
 };
 
