@@ -67,10 +67,10 @@ bool TwoVoices(const Step& step) {
 void Play(const Step& step) {
     // Output off while both are handed over, so they begin in the same buffer.
     const bool together = TwoVoices(step);
-    if (together) Tonegate().enableWav(false);
+    if (together) Tonegate().pASIOEnableWav(false);
     Play(Channel::A, step.a);
     Play(Channel::B, step.b);
-    if (together) Tonegate().enableWav(true);
+    if (together) Tonegate().pASIOEnableWav(true);
 }
 
 using ProgrammeParameters = std::tuple<uint32_t, const char*>;

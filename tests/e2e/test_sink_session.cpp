@@ -34,8 +34,8 @@ protected:
 
 TEST_F(SinkSession, ARateTheCardLacksIsRefusedAndNotesKeepTheCardsRate) {
     OpenSession({}, 48000);
-    EXPECT_FALSE(Tonegate().setSampleRate(22050));
-    EXPECT_EQ(Tonegate().getSampleRate(), 48000);
+    EXPECT_FALSE(Tonegate().pASIOSetSampleRate(22050));
+    EXPECT_EQ(Tonegate().pASIOGetSampleRate(), 48000);
     PlayNote(Channel::A, kProbe.frequency, kProbe.seconds, kProbe.attenuation);
     SleepFor(kProbe.seconds + 0.1);
     CloseSession();
@@ -56,8 +56,8 @@ TEST_F(SinkSession, ARateChangeOnceTheCaptureHoldsFramesIsRefused) {
     OpenSession({}, 96000);
     PlayNote(Channel::A, kProbe.frequency, kProbe.seconds, kProbe.attenuation);
     SleepFor(kProbe.seconds + 0.1);
-    EXPECT_FALSE(Tonegate().setSampleRate(44100));
-    EXPECT_EQ(Tonegate().getSampleRate(), 96000);
+    EXPECT_FALSE(Tonegate().pASIOSetSampleRate(44100));
+    EXPECT_EQ(Tonegate().pASIOGetSampleRate(), 96000);
     CloseSession();
 
     const std::string log = Log();

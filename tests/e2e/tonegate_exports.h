@@ -1,5 +1,5 @@
 // End-to-end test support: the built library loaded at run time and its ten
-// exports bound by name, as a user's program binds them, with the WAV sink
+// exports bound through the players' binding, with the WAV sink
 // configured through its environment settings. Thread: the test's own.
 #pragma once
 
@@ -11,8 +11,8 @@
 #include <string>
 #include <thread>
 
-#include "host/tonegate.h"
 #include "platform/win32.h"
+#include "player/library_binding.h"
 #include "support/log_reader.h"
 #include "support/temp_dir.h"
 
@@ -20,51 +20,12 @@ namespace tonegate_e2e {
 
 using Clock = std::chrono::steady_clock;
 
-// The exports, each taken from the loaded module by its undecorated name.
-struct TonegateExports {
-    decltype(&ASIOOpenDriver) openDriver = nullptr;
-    decltype(&ASIOSystemInit) systemInit = nullptr;
-    decltype(&ASIOCloseDriver) closeDriver = nullptr;
-    decltype(&ASIOEnableWav) enableWav = nullptr;
-    decltype(&ASIOSetSampleRate) setSampleRate = nullptr;
-    decltype(&ASIOGetSampleRate) getSampleRate = nullptr;
-    decltype(&ASIOGenerateSineWavA) sineA = nullptr;
-    decltype(&ASIOGenerateSineWavB) sineB = nullptr;
-    decltype(&ASIOGenerateSweepWavA) sweepA = nullptr;
-    decltype(&ASIOGenerateSweepWavB) sweepB = nullptr;
-
-    bool complete() const {
-        return openDriver && systemInit && closeDriver && enableWav && setSampleRate && getSampleRate && sineA &&
-               sineB && sweepA && sweepB;
-    }
-};
-
-template <typename Function>
-void Bind(HMODULE module, const char* name, Function& slot) {
-    // Through void (*)(), the one function type every other converts to without a warning.
-    slot = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
-
-// Loaded once per process and kept: the library counts notes for as long as
-// it stays loaded, so the process's own count below matches its log.
-inline const TonegateExports& Tonegate() {
-    static const TonegateExports exports = [] {
-        TonegateExports bound;
-        HMODULE module = LoadLibraryA("Tonegate.dll");
-        if (module == nullptr) return bound;
-        Bind(module, "ASIOOpenDriver", bound.openDriver);
-        Bind(module, "ASIOSystemInit", bound.systemInit);
-        Bind(module, "ASIOCloseDriver", bound.closeDriver);
-        Bind(module, "ASIOEnableWav", bound.enableWav);
-        Bind(module, "ASIOSetSampleRate", bound.setSampleRate);
-        Bind(module, "ASIOGetSampleRate", bound.getSampleRate);
-        Bind(module, "ASIOGenerateSineWavA", bound.sineA);
-        Bind(module, "ASIOGenerateSineWavB", bound.sineB);
-        Bind(module, "ASIOGenerateSweepWavA", bound.sweepA);
-        Bind(module, "ASIOGenerateSweepWavB", bound.sweepB);
-        return bound;
-    }();
-    return exports;
+// The library bound by the players' own binding, as a user's program binds it:
+// loaded once per process and kept, since the library counts notes for as
+// long as it stays loaded, so the process's own count below matches its log.
+inline LibraryBinding& Tonegate() {
+    static LibraryBinding binding;
+    return binding;
 }
 
 // Note requests this process has made with a session open; every one of
@@ -78,15 +39,15 @@ enum class Channel { A, B };
 
 inline uint32_t PlayNote(Channel channel, double frequency, double seconds, uint32_t attenuation) {
     ++NotesRequested();
-    return channel == Channel::A ? Tonegate().sineA(frequency, seconds, attenuation)
-                                 : Tonegate().sineB(frequency, seconds, attenuation);
+    return channel == Channel::A ? Tonegate().pASIOGenerateSineWavA(frequency, seconds, attenuation)
+                                 : Tonegate().pASIOGenerateSineWavB(frequency, seconds, attenuation);
 }
 
 inline void PlaySweep(Channel channel, double freqStart, double freqEnd, double seconds, uint32_t attenuation) {
     if (channel == Channel::A)
-        Tonegate().sweepA(freqStart, freqEnd, seconds, attenuation);
+        Tonegate().pASIOGenerateSweepWavA(freqStart, freqEnd, seconds, attenuation);
     else
-        Tonegate().sweepB(freqStart, freqEnd, seconds, attenuation);
+        Tonegate().pASIOGenerateSweepWavB(freqStart, freqEnd, seconds, attenuation);
 }
 
 struct SinkSettings {
@@ -117,38 +78,32 @@ class SinkSessionTest : public tonegate_test::FreshDirectoryTest {
 protected:
     void OpenSession(const SinkSettings& settings, uint32_t rate) {
         ConfigureSink(settings);
-        ASSERT_TRUE(Tonegate().complete()) << "Tonegate.dll or one of its exports was not found";
-        ASSERT_TRUE(Tonegate().openDriver());
-        ASSERT_TRUE(Tonegate().systemInit(GetDesktopWindow()));
+        ASSERT_TRUE(Tonegate().IsLoaded() && Tonegate().BindsEveryExport()) << "Tonegate.dll or one of its exports was not found";
+        ASSERT_TRUE(Tonegate().pASIOOpenDriver());
+        ASSERT_TRUE(Tonegate().pASIOSystemInit(GetDesktopWindow()));
         open_ = true;
-        ASSERT_TRUE(Tonegate().setSampleRate(rate));
-        ASSERT_EQ(Tonegate().getSampleRate(), static_cast<int32_t>(rate));
+        ASSERT_TRUE(Tonegate().pASIOSetSampleRate(rate));
+        ASSERT_EQ(Tonegate().pASIOGetSampleRate(), static_cast<int32_t>(rate));
     }
     void CloseSession() {
         if (!open_) return;
         open_ = false;
-        EXPECT_EQ(Tonegate().closeDriver(), 0);
+        EXPECT_EQ(Tonegate().pASIOCloseDriver(), 0);
     }
     void TearDown() override { CloseSession(); }
 
     // The log is written in text mode: its lines end as the platform's text
     // files do, and come back here ending in "\n" alone.
     static std::string Log() {
-        const std::string text = tonegate_test::ReadFile("Dbg.Log");
-        const std::string lineEnd = tonegate_test::kLogLineEnd;
-        std::string log;
-        size_t otherLineEnds = 0;
-        for (size_t at = 0; at < text.size();) {
-            if (text.compare(at, lineEnd.size(), lineEnd) == 0) {
-                log += '\n';
-                at += lineEnd.size();
-            } else {
-                if (text[at] == '\n') ++otherLineEnds;
-                log += text[at++];
-            }
-        }
-        EXPECT_EQ(otherLineEnds, 0u) << "line ends in the log that are not the platform's text line end";
-        return log;
+        const std::string raw = tonegate_test::ReadFile("Dbg.Log");
+        const auto count = [&raw](const std::string& text) {
+            size_t found = 0;
+            for (size_t at = raw.find(text); at != std::string::npos; at = raw.find(text, at + text.size())) ++found;
+            return found;
+        };
+        EXPECT_EQ(count(tonegate_test::kLogLineEnd), count("\n"))
+            << "line ends in the log that are not the platform's text line end";
+        return tonegate_test::ReadLog();
     }
     static void ExpectNoteCountLogged(const std::string& log) {
         EXPECT_NE(log.find("\n\nFinal noteCount: " + std::to_string(NotesRequested()) + "\n"), std::string::npos)
