@@ -16,12 +16,9 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -29,16 +26,17 @@
 #include "drivers/common/card_core.h"
 #include "drivers/common/com_server.h"
 #include "drivers/common/output_card.h"
+#include "drivers/common/settings.h"
 #include "drivers/common/stream_stats.h"
 
 namespace tonegate_alsa {
 namespace {
 
 using tonegate_driver::kInvalidMode;
+using tonegate_driver::Setting;
 using tonegate_driver::StreamClock;
 
 constexpr char kDriverName[] = "Tonegate ALSA Output";
-constexpr size_t kErrorBytes = tonegate_driver::OutputCard::kErrorBytes;
 constexpr unsigned kChannels = 2;
 constexpr unsigned kDefaultRate = 48000;
 constexpr snd_pcm_uframes_t kDefaultPeriod = 256;
@@ -65,11 +63,6 @@ HwParams NewHwParams() {
     return HwParams(params);
 }
 
-const char* Setting(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr && value[0] != '\0' ? value : nullptr;
-}
-
 double FramesToMs(uint64_t frames, unsigned rate) { return static_cast<double>(frames) * 1000.0 / rate; }
 
 class AlsaOutput final : public tonegate_driver::OutputCard {
@@ -94,7 +87,7 @@ public:
     ASIOError start() override {
         if (!initialised_ || !card_.buffersExist()) return ASE_NotPresent;
         if (thread_.Running()) return ASE_OK;
-        if (!StreamIdle()) return kInvalidMode;
+        if (!thread_.Idle()) return kInvalidMode;
         // After a stop the device still holds the frames it was given.
         snd_pcm_drop(pcm_);
         const int prepared = snd_pcm_prepare(pcm_);
@@ -151,7 +144,7 @@ public:
         if (!DeviceTakesRate(sampleRate)) return ASE_NoClock;
         const auto rate = static_cast<unsigned>(sampleRate);
         if (rate == rate_) return ASE_OK;
-        if (!StreamIdle()) {
+        if (!thread_.Idle()) {
             SetText(error_, "the rate cannot change while the card runs");
             return kInvalidMode;
         }
@@ -167,7 +160,7 @@ public:
     ASIOError createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels, int32_t bufferSize,
                             ASIOCallbacks* callbacks) override {
         if (!initialised_) return ASE_NotPresent;
-        if (!StreamIdle()) return kInvalidMode;
+        if (!thread_.Idle()) return kInvalidMode;
         const ASIOError result =
             card_.CreateInterleavedBuffers(bufferInfos, numChannels, bufferSize, callbacks, interleaved_);
         if (result != ASE_OK) return result;
@@ -223,15 +216,6 @@ private:
         settings.report = tonegate_driver::ReportRequested();
         settings_ = settings;
         return true;
-    }
-
-    // error_ is the host thread's, lostReason_ the card thread's (written
-    // before it gives the device up).
-    static void SetText(char (&text)[kErrorBytes], const char* format, ...) {
-        va_list arguments;
-        va_start(arguments, format);
-        std::vsnprintf(text, sizeof text, format, arguments);
-        va_end(arguments);
     }
 
     // Opens the device and learns its sample format, a rate (48 kHz if it
@@ -372,12 +356,6 @@ private:
         return true;
     }
 
-    bool StreamIdle() {
-        if (thread_.Running() || thread_.OnThisThread()) return false;
-        thread_.Reap();
-        return true;
-    }
-
     // SCHED_FIFO when the system permits it, the thread's plain priority
     // otherwise; either way said in schedule_.
     void RaisePriority() {
@@ -385,10 +363,9 @@ private:
         param.sched_priority = kRealtimePriority;
         const int refused = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
         if (refused == 0)
-            std::snprintf(schedule_, sizeof schedule_, "real-time thread: SCHED_FIFO priority %d", kRealtimePriority);
+            SetText(schedule_, "real-time thread: SCHED_FIFO priority %d", kRealtimePriority);
         else
-            std::snprintf(schedule_, sizeof schedule_, "real-time thread: plain priority (SCHED_FIFO refused: %s)",
-                          std::strerror(refused));
+            SetText(schedule_, "real-time thread: plain priority (SCHED_FIFO refused: %s)", std::strerror(refused));
         scheduled_.store(true, std::memory_order_release);
     }
 
@@ -495,8 +472,8 @@ private:
     snd_pcm_format_t format_ = SND_PCM_FORMAT_S32_LE;
     unsigned rate_ = kDefaultRate;
     snd_pcm_uframes_t ringFrames_ = 0;
-    char error_[kErrorBytes] = "";
-    // Written by the card's thread, each published by its flag.
+    // Written by the card's thread (lostReason_ before it gives the device
+    // up), each published by its flag.
     char lostReason_[kErrorBytes] = "";
     std::atomic<bool> lost_{false};
     char schedule_[kErrorBytes] = "";
@@ -510,14 +487,7 @@ private:
     tonegate_driver::CardThread thread_;
 };
 
-IUnknown* CreateOutput(REFCLSID /*clsid*/) { return new (std::nothrow) AlsaOutput(); }
-
 }  // namespace
 }  // namespace tonegate_alsa
 
-TONEGATE_DRIVER_EXPORT HRESULT STDMETHODCALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** object) {
-    return tonegate_driver::GetClassObjectOfOnly(tonegate_driver::kDriverClassId, clsid, tonegate_alsa::CreateOutput, riid,
-                                                 object);
-}
-
-TONEGATE_DRIVER_EXPORT HRESULT STDMETHODCALLTYPE DllCanUnloadNow() { return tonegate_driver::CanUnloadNow(); }
+TONEGATE_SINGLE_CLASS_SERVER(tonegate_driver::kDriverClassId, tonegate_alsa::AlsaOutput)

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <system_error>
@@ -13,14 +12,6 @@
 namespace tonegate_driver {
 
 int32_t SampleBytes(ASIOSampleType type) { return type == ASIOSTInt16LSB || type == ASIOSTInt16MSB ? 2 : 4; }
-
-bool ReportRequested(const char* cardVariable) {
-    const auto on = [](const char* name) {
-        const char* value = std::getenv(name);
-        return value != nullptr && std::strcmp(value, "1") == 0;
-    };
-    return on("TONEGATE_DRIVER_REPORT") || (cardVariable != nullptr && on(cardVariable));
-}
 
 ASIOError CardCore::GetChannels(int32_t* inputs, int32_t* outputs) const {
     if (inputs == nullptr || outputs == nullptr) return ASE_InvalidParameter;
@@ -165,6 +156,12 @@ void CardThread::Stop() {
 
 void CardThread::Reap() {
     if (!Running() && !OnThisThread() && thread_.joinable()) thread_.join();
+}
+
+bool CardThread::Idle() {
+    if (Running() || OnThisThread()) return false;
+    Reap();
+    return true;
 }
 
 bool CardThread::SleepUntil(std::chrono::steady_clock::time_point deadline) {

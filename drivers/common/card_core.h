@@ -28,10 +28,6 @@ constexpr ASIOError kNoMemory = -994;
 // Bytes of one sample of the integer types our cards offer (16 or 32 bits).
 int32_t SampleBytes(ASIOSampleType type);
 
-// Whether the card prints its one-line summary at stop: TONEGATE_DRIVER_REPORT=1
-// asks every card, `cardVariable`=1 (when given) this card alone.
-bool ReportRequested(const char* cardVariable = nullptr);
-
 struct CardLayout {
     int32_t outputChannels = 2;
     ASIOSampleType sampleType = ASIOSTInt32LSB;
@@ -109,6 +105,10 @@ public:
     void Stop();
     // Joins a thread that was asked to stop; does nothing while it runs.
     void Reap();
+    // No body runs, so the stream's settings and buffers may change: false
+    // while one runs or on the thread itself; a body that ended (stopped
+    // from inside a callback) is joined first.
+    bool Idle();
     // Started and not yet asked to stop.
     bool Running() const { return running_.load(std::memory_order_acquire); }
     bool OnThisThread() const { return current_ == this; }

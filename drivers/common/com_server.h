@@ -1,10 +1,12 @@
 // COM plumbing shared by our in-process driver servers: reference-counted
 // objects, the class factory, and the bodies of the two exports every server
-// module has (DllGetClassObject, DllCanUnloadNow). Thread: any; counts are
-// atomic, since a host may hand interfaces between its threads.
+// module has (DllGetClassObject, DllCanUnloadNow), whole for a module that
+// serves one class. Thread: any; counts are atomic, since a host may hand
+// interfaces between its threads.
 #pragma once
 
 #include <atomic>
+#include <new>
 
 #include "platform/win32.h"
 
@@ -74,4 +76,20 @@ HRESULT GetClassObjectOfOnly(REFCLSID served, REFCLSID clsid, CreateObjectFuncti
 // is not locked, S_FALSE otherwise.
 HRESULT CanUnloadNow();
 
+// A CreateObjectFunction for a class whose objects are default-made `Object`s.
+template <class Object>
+IUnknown* NewObject(REFCLSID /*clsid*/) {
+    return new (std::nothrow) Object();
+}
+
 }  // namespace tonegate_driver
+
+// Defines both exports of a module that serves the one class `classId`, each
+// object of it a new `Object`: a driver's file ends with
+//   TONEGATE_SINGLE_CLASS_SERVER(tonegate_driver::kDriverClassId, its card class)
+#define TONEGATE_SINGLE_CLASS_SERVER(classId, Object)                                                             \
+    TONEGATE_DRIVER_EXPORT HRESULT STDMETHODCALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** object) { \
+        return tonegate_driver::GetClassObjectOfOnly(classId, clsid, tonegate_driver::NewObject<Object>, riid,    \
+                                                     object);                                                    \
+    }                                                                                                            \
+    TONEGATE_DRIVER_EXPORT HRESULT STDMETHODCALLTYPE DllCanUnloadNow() { return tonegate_driver::CanUnloadNow(); }

@@ -1,16 +1,20 @@
 // The part of IASIO every output card of ours answers alike: its name and
 // version, the latest reason for a failure, the channels and buffer sizes of
 // its CardCore, no clock sources, no sample position, no control panel, no
-// extra selectors, and outputReady counted. A card says whether it is ready
-// for these questions (initialised, or joined to its server) and what its
-// latest failure was; everything else about its stream is its own.
+// extra selectors, outputReady counted, and the text of the latest failure
+// of an operation (error_, written with SetText). A card says whether it is
+// ready for these questions (initialised, or joined to its server) and what
+// its latest failure was; everything else about its stream is its own.
 // Thread: the host's, except outputReady, which the host may call from the
-// card's real-time thread (one relaxed atomic increment; no allocation).
+// card's real-time thread (one relaxed atomic increment; no allocation), and
+// SetText, which touches only the text it is given.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "drivers/common/card_core.h"
@@ -68,7 +72,18 @@ protected:
     // The reason getErrorMessage gives; "" when there is none.
     virtual const char* LatestFailure() const = 0;
 
+    // Writes a printf-style reason into `text` (error_, or a reason a card
+    // keeps for its own thread), cut to what getErrorMessage hands out.
+    static void SetText(char (&text)[kErrorBytes], const char* format, ...) {
+        va_list arguments;
+        va_start(arguments, format);
+        std::vsnprintf(text, sizeof text, format, arguments);
+        va_end(arguments);
+    }
+
     CardCore card_;
+    // The latest failure of an operation the host called.
+    char error_[kErrorBytes] = "";
     std::atomic<uint32_t> outputReadyCalls_{0};
 
 private:

@@ -11,16 +11,14 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "driver_clsid.h"
 #include "drivers/common/card_core.h"
 #include "drivers/common/com_server.h"
 #include "drivers/common/output_card.h"
+#include "drivers/common/settings.h"
 #include "drivers/common/stream_stats.h"
 
 namespace tonegate_jack {
@@ -50,9 +48,9 @@ public:
         if (card_.buffersExist()) return ASIOTrue;
         CloseClient();
         error_[0] = '\0';
-        const char* stalls = std::getenv("TONEGATE_JACK_STALL_EVERY");
+        const char* stalls = tonegate_driver::Setting("TONEGATE_JACK_STALL_EVERY");
         if (stalls != nullptr && !stalls_.Parse(stalls)) {
-            SetError("TONEGATE_JACK_STALL_EVERY=%s: use N,MICROSECONDS", stalls);
+            SetText(error_, "TONEGATE_JACK_STALL_EVERY=%s: use N,MICROSECONDS", stalls);
             return ASIOFalse;
         }
         report_ = tonegate_driver::ReportRequested();
@@ -71,7 +69,7 @@ public:
         streaming_.store(true, std::memory_order_release);
         if (jack_activate(client_) != 0) {
             streaming_.store(false, std::memory_order_release);
-            SetError("the JACK server refused to activate the client");
+            SetText(error_, "the JACK server refused to activate the client");
             return ASE_NotPresent;
         }
         active_ = true;
@@ -145,20 +143,13 @@ private:
         return serverGone_.load(std::memory_order_acquire) ? goneReason_ : error_;
     }
 
-    void SetError(const char* format, ...) {
-        va_list arguments;
-        va_start(arguments, format);
-        std::vsnprintf(error_, sizeof error_, format, arguments);
-        va_end(arguments);
-    }
-
     // Joins the running server (never starting one) with two output ports;
     // the card's one buffer size and rate are the server's.
     bool OpenClient() {
         jack_status_t status{};
         client_ = jack_client_open(kClientName, JackNoStartServer, &status);
         if (client_ == nullptr) {
-            SetError("no JACK server to join (status 0x%x)", static_cast<unsigned>(status));
+            SetText(error_, "no JACK server to join (status 0x%x)", static_cast<unsigned>(status));
             return false;
         }
         serverGone_.store(false, std::memory_order_release);
@@ -167,7 +158,7 @@ private:
             std::snprintf(name, sizeof name, "out_%d", i + 1);
             ports_[i] = jack_port_register(client_, name, JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
             if (ports_[i] == nullptr) {
-                SetError("JACK refused the port %s", name);
+                SetText(error_, "JACK refused the port %s", name);
                 CloseClient();
                 return false;
             }
@@ -288,18 +279,10 @@ private:
     tonegate_driver::StreamStats stats_;
     std::atomic<bool> streaming_{false};
     std::atomic<bool> serverGone_{false};
-    char error_[kErrorBytes] = "";
     char goneReason_[kErrorBytes] = "";
 };
-
-IUnknown* CreateOutput(REFCLSID /*clsid*/) { return new (std::nothrow) JackOutput(); }
 
 }  // namespace
 }  // namespace tonegate_jack
 
-TONEGATE_DRIVER_EXPORT HRESULT STDMETHODCALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** object) {
-    return tonegate_driver::GetClassObjectOfOnly(tonegate_driver::kDriverClassId, clsid, tonegate_jack::CreateOutput, riid,
-                                                 object);
-}
-
-TONEGATE_DRIVER_EXPORT HRESULT STDMETHODCALLTYPE DllCanUnloadNow() { return tonegate_driver::CanUnloadNow(); }
+TONEGATE_SINGLE_CLASS_SERVER(tonegate_driver::kDriverClassId, tonegate_jack::JackOutput)

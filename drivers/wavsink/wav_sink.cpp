@@ -14,12 +14,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -27,6 +24,7 @@
 #include "drivers/common/card_core.h"
 #include "drivers/common/com_server.h"
 #include "drivers/common/output_card.h"
+#include "drivers/common/settings.h"
 #include "drivers/wavsink/wav_writer.h"
 
 namespace tonegate_wavsink {
@@ -34,6 +32,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using tonegate_driver::kInvalidMode;
+using tonegate_driver::Setting;
 
 constexpr double kRates[] = {44100, 48000, 88200, 96000, 176400, 192000};
 constexpr char kDriverName[] = "Tonegate WAV Sink";
@@ -57,12 +56,6 @@ struct StreamRecord {
     Clock::time_point start;
     Clock::time_point lastBegan;
 };
-
-// An environment variable's value; null when unset or empty.
-const char* Setting(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr && value[0] != '\0' ? value : nullptr;
-}
 
 // Decimal digits only, at most nine of them.
 bool ParseWhole(const char* text, uint32_t& value) {
@@ -108,10 +101,10 @@ public:
         if (!initialised_ || !card_.buffersExist()) return ASE_NotPresent;
         if (thread_.Running()) return ASE_OK;
         // A run that stopped itself may still be finishing its file and report.
-        if (!StreamIdle()) return kInvalidMode;
+        if (!thread_.Idle()) return kInvalidMode;
         outputReadyCalls_.store(0, std::memory_order_relaxed);
         if (!thread_.Start([this] { RunStream(); })) {
-            SetError("cannot start the card's thread");
+            SetText(error_, "cannot start the card's thread");
             return ASE_NotPresent;
         }
         return ASE_OK;
@@ -142,12 +135,12 @@ public:
         if (!initialised_) return ASE_NotPresent;
         if (!card_.SupportsRate(sampleRate)) return ASE_NoClock;
         if (sampleRate == sampleRate_) return ASE_OK;
-        if (!StreamIdle()) {
-            SetError("the rate cannot change while the card runs");
+        if (!thread_.Idle()) {
+            SetText(error_, "the rate cannot change while the card runs");
             return kInvalidMode;
         }
         if (writer_.dataBytes() != 0) {
-            SetError("the rate cannot change while %s holds frames", settings_.path.c_str());
+            SetText(error_, "the rate cannot change while %s holds frames", settings_.path.c_str());
             return kInvalidMode;
         }
         sampleRate_ = static_cast<uint32_t>(sampleRate);
@@ -156,7 +149,7 @@ public:
     ASIOError createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels, int32_t bufferSize,
                             ASIOCallbacks* callbacks) override {
         if (!initialised_) return ASE_NotPresent;
-        if (!StreamIdle()) return kInvalidMode;
+        if (!thread_.Idle()) return kInvalidMode;
         const ASIOError result =
             card_.CreateInterleavedBuffers(bufferInfos, numChannels, bufferSize, callbacks, interleaved_);
         if (result != ASE_OK) return result;
@@ -200,21 +193,21 @@ private:
             } else if (std::strcmp(format, "int16") == 0) {
                 settings.sampleType = ASIOSTInt16LSB;
             } else {
-                SetError("TONEGATE_WAVSINK_FORMAT=%s: use int32 or int16", format);
+                SetText(error_, "TONEGATE_WAVSINK_FORMAT=%s: use int32 or int16", format);
                 return false;
             }
         }
         uint32_t number = 0;
         if (const char* buffer = Setting("TONEGATE_WAVSINK_BUFFER")) {
             if (!ParseWhole(buffer, number) || !card_.AcceptsBufferFrames(static_cast<int32_t>(number))) {
-                SetError("TONEGATE_WAVSINK_BUFFER=%s: use a power of two from 32 to 4096 frames", buffer);
+                SetText(error_, "TONEGATE_WAVSINK_BUFFER=%s: use a power of two from 32 to 4096 frames", buffer);
                 return false;
             }
             settings.preferredFrames = static_cast<int32_t>(number);
         }
         if (const char* rate = Setting("TONEGATE_WAVSINK_RATE")) {
             if (!ParseWhole(rate, number) || !card_.SupportsRate(number)) {
-                SetError("TONEGATE_WAVSINK_RATE=%s: use 44100, 48000, 88200, 96000, 176400 or 192000", rate);
+                SetText(error_, "TONEGATE_WAVSINK_RATE=%s: use 44100, 48000, 88200, 96000, 176400 or 192000", rate);
                 return false;
             }
             settings.sampleRate = number;
@@ -225,20 +218,13 @@ private:
             } else if (std::strcmp(pace, "freewheel") == 0) {
                 settings.pace = Pace::Freewheel;
             } else {
-                SetError("TONEGATE_WAVSINK_PACE=%s: use realtime or freewheel", pace);
+                SetText(error_, "TONEGATE_WAVSINK_PACE=%s: use realtime or freewheel", pace);
                 return false;
             }
         }
         settings.report = tonegate_driver::ReportRequested("TONEGATE_WAVSINK_REPORT");
         settings_ = settings;
         return true;
-    }
-
-    void SetError(const char* format, ...) {
-        va_list arguments;
-        va_start(arguments, format);
-        std::vsnprintf(error_, sizeof error_, format, arguments);
-        va_end(arguments);
     }
 
     // Creates the file empty, in the card's current format. Host thread, no
@@ -248,15 +234,8 @@ private:
         const WavFormat format{sampleRate_, static_cast<uint16_t>(card_.layout().outputChannels),
                                static_cast<uint16_t>(8 * tonegate_driver::SampleBytes(card_.layout().sampleType))};
         if (writer_.Create(settings_.path, format)) return true;
-        SetError("%s", writer_.error());
+        SetText(error_, "%s", writer_.error());
         return false;
-    }
-
-    // No stream is running; a stream that stopped itself has been joined.
-    bool StreamIdle() {
-        if (thread_.Running() || thread_.OnThisThread()) return false;
-        thread_.Reap();
-        return true;
     }
 
     // The host's engine version, if it says it can tell; 0 otherwise.
@@ -338,7 +317,6 @@ private:
     bool initialised_ = false;
     uint32_t sampleRate_ = 48000;
     int32_t hostEngineVersion_ = 0;
-    char error_[kErrorBytes] = "";
     WavWriter writer_;
     // One half of every output, interleaved: the frames of one file write.
     std::vector<std::byte> interleaved_;
@@ -349,14 +327,7 @@ private:
     tonegate_driver::CardThread thread_;
 };
 
-IUnknown* CreateSink(REFCLSID /*clsid*/) { return new (std::nothrow) WavSink(); }
-
 }  // namespace
 }  // namespace tonegate_wavsink
 
-TONEGATE_DRIVER_EXPORT HRESULT STDMETHODCALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** object) {
-    return tonegate_driver::GetClassObjectOfOnly(tonegate_driver::kDriverClassId, clsid, tonegate_wavsink::CreateSink, riid,
-                                                 object);
-}
-
-TONEGATE_DRIVER_EXPORT HRESULT STDMETHODCALLTYPE DllCanUnloadNow() { return tonegate_driver::CanUnloadNow(); }
+TONEGATE_SINGLE_CLASS_SERVER(tonegate_driver::kDriverClassId, tonegate_wavsink::WavSink)

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "drivers/wav_file.h"
 #include "e2e/tonegate_exports.h"
+#include "support/capture.h"
 
 namespace {
 
@@ -36,15 +36,22 @@ const std::vector<std::vector<Request>> kProgramme = {
     {{Request::SineB, 3000, 0, 0.02, 20}, {Request::SineA, 523.25, 0, 0.025, 10}},
 };
 
-// The runs of sound of one channel of interleaved 32-bit frames, each from
-// its first to its last non-zero sample; a gap of 10 ms of zeros parts two.
-std::vector<std::vector<int32_t>> Items(const std::string& frames, int channel) {
+// One channel of raw interleaved 32-bit stereo frames.
+std::vector<int32_t> RawChannel(const std::string& frames, int channel) {
+    std::vector<int32_t> samples(frames.size() / 8);
+    for (size_t frame = 0; frame < samples.size(); ++frame)
+        std::memcpy(&samples[frame], frames.data() + frame * 8 + static_cast<size_t>(channel) * 4, 4);
+    return samples;
+}
+
+// The runs of sound of one channel, each from its first to its last
+// non-zero sample; a gap of 10 ms of zeros parts two.
+std::vector<std::vector<int32_t>> Items(const std::vector<int32_t>& samples) {
     constexpr size_t kGap = kRate / 100;
     std::vector<std::vector<int32_t>> items;
     size_t last = 0;
-    for (size_t frame = 0; frame * 8 + 8 <= frames.size(); ++frame) {
-        int32_t sample = 0;
-        std::memcpy(&sample, frames.data() + frame * 8 + static_cast<size_t>(channel) * 4, 4);
+    for (size_t frame = 0; frame < samples.size(); ++frame) {
+        const int32_t sample = samples[frame];
         if (sample == 0) continue;
         if (items.empty() || frame - last > kGap)
             items.emplace_back();
@@ -73,11 +80,12 @@ protected:
         setenv("TONEGATE_ALSA_PERIOD", std::to_string(kBufferFrames).c_str(), 1);
         setenv("TONEGATE_TEST_CAPTURE", std::filesystem::absolute("alsa.raw").c_str(), 1);
         tonegate_test::WriteFile("ASIOConfig.txt", std::to_string(driver));
-        ASSERT_TRUE(Tonegate().complete()) << "Tonegate.dll or one of its exports was not found";
-        ASSERT_TRUE(Tonegate().openDriver());
-        ASSERT_TRUE(Tonegate().systemInit(GetDesktopWindow())) << tonegate_test::ReadFile("Dbg.Log");
-        EXPECT_TRUE(Tonegate().setSampleRate(kRate));
-        Tonegate().enableWav(false);
+        ASSERT_TRUE(Tonegate().IsLoaded() && Tonegate().BindsEveryExport())
+            << "Tonegate.dll or one of its exports was not found";
+        ASSERT_TRUE(Tonegate().pASIOOpenDriver());
+        ASSERT_TRUE(Tonegate().pASIOSystemInit(GetDesktopWindow())) << tonegate_test::ReadFile("Dbg.Log");
+        EXPECT_TRUE(Tonegate().pASIOSetSampleRate(kRate));
+        Tonegate().pASIOEnableWav(false);
         for (const std::vector<Request>& step : kProgramme) {
             for (const Request& request : step) {
                 if (request.kind == Request::SweepA)
@@ -86,11 +94,11 @@ protected:
                     PlayNote(request.kind == Request::SineA ? Channel::A : Channel::B, request.frequency,
                              request.seconds, request.attenuation);
             }
-            Tonegate().enableWav(true);
+            Tonegate().pASIOEnableWav(true);
             SleepFor(stepSeconds);
-            Tonegate().enableWav(false);
+            Tonegate().pASIOEnableWav(false);
         }
-        EXPECT_EQ(Tonegate().closeDriver(), 0);
+        EXPECT_EQ(Tonegate().pASIOCloseDriver(), 0);
         log_ += tonegate_test::ReadFile("Dbg.Log");
     }
 
@@ -104,16 +112,17 @@ TEST_F(AlsaCaptureTest, PlaysTheSamplesTheWavSinkCaptures) {
     EXPECT_NE(log_.find("Tonegate ALSA Output"), std::string::npos) << log_;
     const std::string alsa = tonegate_test::ReadFile("alsa.raw");
     ASSERT_NO_FATAL_FAILURE(Play(kSinkDriver, 0.25));
-    const tonegate_test::WavFile wav = tonegate_test::ReadWav(kCaptureFile);
-    ASSERT_EQ(wav.bitsPerSample, 32u);
-    ASSERT_EQ(wav.sampleRate, kRate);
-    const std::string sink = wav.data();
+    Capture sink;
+    std::string error;
+    ASSERT_TRUE(ReadCapture(kCaptureFile, sink, error)) << error;
+    ASSERT_EQ(sink.bits, 32);
+    ASSERT_EQ(sink.rate, static_cast<int>(kRate));
     ASSERT_EQ(alsa.size() % (2 * kBufferFrames * 4), 0u) << "the file holds whole periods";
 
     const size_t expectedItems[2] = {3, 2};
     for (int channel = 0; channel < 2; ++channel) {
-        const auto played = Items(alsa, channel);
-        const auto captured = Items(sink, channel);
+        const auto played = Items(RawChannel(alsa, channel));
+        const auto captured = Items(sink.channel[channel]);
         ASSERT_EQ(captured.size(), expectedItems[channel]) << "channel " << channel;
         ASSERT_EQ(played.size(), captured.size()) << "channel " << channel;
         for (size_t i = 0; i < played.size(); ++i) {

@@ -1,85 +1,30 @@
-// Support for the tests of the real-output cards: a JACK dummy server of the
-// test's own (started by it, ended by its PID), an observer client that
-// records what reaches its inputs and counts the server's xruns, and a host
-// that drives a card directly through COM and IASIO writing a known ramp.
-// Thread: the test's own; the callbacks run on the card's or JACK's thread.
+// Support for the tests of the real-output cards on a dummy JACK server: an
+// observer client that records what reaches its inputs and counts the
+// server's xruns, and a host that drives a card directly through COM and
+// IASIO writing a known ramp. Thread: the test's own; the callbacks run on
+// the card's or JACK's thread.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <jack/jack.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "host/asio_interface.h"
 #include "platform/win32.h"
+#include "support/jack_server.h"
 #include "support/scoped_registry.h"
-#include "support/temp_dir.h"
 
 namespace tonegate_test {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-inline bool JackdInstalled() {
-    for (const char* folder : {"/usr/bin", "/usr/local/bin", "/bin"})
-        if (access((std::string(folder) + "/jackd").c_str(), X_OK) == 0) return true;
-    return false;
-}
-
-// `jackd -d dummy` at `rate` and `period`, real-time paced without
-// hardware, under a name of this process's own, set as JACK_DEFAULT_SERVER.
-class DummyJackServer {
-public:
-    DummyJackServer(unsigned rate, unsigned period) {
-        name_ = "tonegate-test-" + std::to_string(getpid());
-        setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
-        const std::string rateText = std::to_string(rate), periodText = std::to_string(period);
-        pid_ = fork();
-        if (pid_ == 0) {
-            freopen("jackd.log", "w", stdout);
-            freopen("jackd.log", "a", stderr);
-            execlp("jackd", "jackd", "-n", name_.c_str(), "-d", "dummy", "-r", rateText.c_str(), "-p",
-                   periodText.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        // Up once a client can join it.
-        for (const Clock::time_point until = Clock::now() + 10s; pid_ > 0 && Clock::now() < until;
-             std::this_thread::sleep_for(50ms)) {
-            jack_client_t* probe = jack_client_open("tonegate-probe", JackNoStartServer, nullptr);
-            if (probe == nullptr) continue;
-            jack_client_close(probe);
-            up_ = true;
-            break;
-        }
-    }
-    ~DummyJackServer() { Kill(SIGTERM); }
-    DummyJackServer(const DummyJackServer&) = delete;
-    DummyJackServer& operator=(const DummyJackServer&) = delete;
-
-    bool up() const { return up_; }
-    std::string log() const { return ReadFile("jackd.log"); }
-    void Kill(int signal) {
-        if (pid_ <= 0) return;
-        kill(pid_, signal);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-
-private:
-    std::string name_;
-    pid_t pid_ = -1;
-    bool up_ = false;
-};
 
 // A JACK client with two inputs that records what they receive once asked
 // (up to its capacity) and counts every xrun the server tells of.
@@ -189,19 +134,26 @@ struct RampHost {
 };
 
 // A test driving one of the build's cards, found by its registration key,
-// through COM, in a fresh working directory.
-class CardTest : public FreshDirectoryTest {
+// through COM, on the test's own JACK server, with the card's report asked
+// for.
+class CardTest : public JackServerTest {
 protected:
     CardTest(const char* registration, const char* key) : registration_(registration), key_(key) {}
     void SetUp() override {
         setenv("TONEGATE_REGISTRY", registration_, 1);
+        setenv("TONEGATE_DRIVER_REPORT", "1", 1);
         ASSERT_EQ(CoInitialize(nullptr), S_OK);
         RampHost::Current() = &host_;
+        JackServerTest::SetUp();
     }
+    // The card leaves the server before it stops.
     void TearDown() override {
         if (card_ != nullptr) card_->Release();
+        card_ = nullptr;
+        JackServerTest::TearDown();
         CoUninitialize();
         RampHost::Current() = nullptr;
+        unsetenv("TONEGATE_DRIVER_REPORT");
         unsetenv("TONEGATE_REGISTRY");
     }
     void Create() {
@@ -229,6 +181,15 @@ protected:
         host_.sampleBytes = info.type == ASIOSTInt16LSB ? 2 : 4;
         for (int32_t i = 0; i < 2; ++i) host_.buffers[i] = ASIOBufferInfo{ASIOFalse, i, {nullptr, nullptr}};
         ASSERT_EQ(card_->createBuffers(host_.buffers, 2, host_.frames, &callbacks_), ASE_OK) << ErrorMessage();
+    }
+    // The server's rate is the one the card has, offers and takes.
+    void ExpectOnlyTheServersRate() {
+        ASIOSampleRate rate = 0;
+        ASSERT_EQ(card_->getSampleRate(&rate), ASE_OK);
+        EXPECT_EQ(rate, kRate);
+        EXPECT_EQ(card_->canSampleRate(kRate), ASE_OK);
+        EXPECT_EQ(card_->canSampleRate(44100), ASE_NoClock);
+        EXPECT_EQ(card_->setSampleRate(96000), ASE_NoClock);
     }
     std::string ErrorMessage() {
         char text[128] = "";
