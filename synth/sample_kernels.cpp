@@ -1,6 +1,6 @@
 // The sample kernels: runs of note samples of one stage (steady, attack ramp,
 // release ramp) in one output format, plain (summed into nSampleSum, with or
-// without a destination) or spread-corrected; and NudgeSample.
+// without a destination) or spread-corrected; and the single-LSB nudge.
 // Thread: both. Without a destination on the caller's thread (the note's
 // pre-pass); with one on the real-time thread, where nothing here allocates,
 // locks or calls the system.
@@ -9,24 +9,14 @@
 #include <cstdint>
 
 #include "synth/fast_sine.h"
-#include "synth/format_kernels.h"
+#include "synth/generator_internals.h"
 #include "synth/sine_generator.h"
 
-namespace {
-
-using tonegate_synth::AddToSample;
-using tonegate_synth::FittingLsbs;
-
-enum class Stage { kSteady, kAttack, kRelease };
-
-// Samples are made a chunk at a time: the phases (and ramp gains) one after
-// the other, exactly as a sample-by-sample loop adds them, then the sines and
-// the samples over the whole chunk, which vectorises.
-constexpr uint32_t kChunk = 64;
+namespace tonegate_synth {
 
 // The next `count` (at most kChunk) truncated note samples into `values`.
 template <Stage stage>
-void NextSamples(SineGenerator& g, int32_t* values, uint32_t count) {
+void NoteKernels::NextSamples(SineGenerator& g, int32_t* values, uint32_t count) {
     double sines[kChunk];
     double phase = g.dPhase;
     const double phaseInc = g.dPhaseInc;
@@ -35,7 +25,7 @@ void NextSamples(SineGenerator& g, int32_t* values, uint32_t count) {
         sines[i] = phase;
     }
     g.dPhase = phase;
-    tonegate_synth::SinesInPlace(sines, count);
+    SinesInPlace(sines, count);
     const double amplitude = g.dAmplitude;
     if constexpr (stage == Stage::kSteady) {
         for (uint32_t i = 0; i < count; ++i) values[i] = static_cast<int32_t>(sines[i] * amplitude);
@@ -60,13 +50,13 @@ void NextSamples(SineGenerator& g, int32_t* values, uint32_t count) {
 }
 
 template <Stage stage>
-void CountStageSamples(SineGenerator& g, uint32_t n) {
+void NoteKernels::CountStageSamples(SineGenerator& g, uint32_t n) {
     if constexpr (stage == Stage::kAttack) g.nAttackDone += n;
     if constexpr (stage == Stage::kRelease) g.nReleaseDone += n;
 }
 
 template <Stage stage, typename Sample>
-void FillPlain(SineGenerator& g, Sample* dst, uint32_t n) {
+void NoteKernels::Fill(SineGenerator& g, Sample* dst, uint32_t n) {
     int32_t values[kChunk];
     // The sum wraps in 32 bits; only a pass's final sum matters.
     uint32_t sum = static_cast<uint32_t>(g.nSampleSum);
@@ -84,7 +74,7 @@ void FillPlain(SineGenerator& g, Sample* dst, uint32_t n) {
 }
 
 template <Stage stage, typename Sample>
-void FillSpread(SineGenerator& g, Sample* dst, uint32_t n) {
+void NoteKernels::FillSpread(SineGenerator& g, Sample* dst, uint32_t n) {
     int32_t values[kChunk];
     double correction = g.dCorrectionAcc;
     const double correctionStep = g.dCorrectionStep;
@@ -114,7 +104,7 @@ void FillSpread(SineGenerator& g, Sample* dst, uint32_t n) {
 }
 
 template <typename Sample>
-void Nudge(SineGenerator& g, Sample& sample) {
+void NoteKernels::NudgeSample(SineGenerator& g, Sample& sample) {
     if (g.nPendingCorrection < 0) {
         ++g.nPendingCorrection;
         sample = AddToSample(sample, -1);
@@ -124,20 +114,19 @@ void Nudge(SineGenerator& g, Sample& sample) {
     }
 }
 
-}  // namespace
+template void NoteKernels::Fill<Stage::kSteady>(SineGenerator&, int32_t*, uint32_t);
+template void NoteKernels::Fill<Stage::kSteady>(SineGenerator&, int16_t*, uint32_t);
+template void NoteKernels::Fill<Stage::kAttack>(SineGenerator&, int32_t*, uint32_t);
+template void NoteKernels::Fill<Stage::kAttack>(SineGenerator&, int16_t*, uint32_t);
+template void NoteKernels::Fill<Stage::kRelease>(SineGenerator&, int32_t*, uint32_t);
+template void NoteKernels::Fill<Stage::kRelease>(SineGenerator&, int16_t*, uint32_t);
+template void NoteKernels::FillSpread<Stage::kSteady>(SineGenerator&, int32_t*, uint32_t);
+template void NoteKernels::FillSpread<Stage::kSteady>(SineGenerator&, int16_t*, uint32_t);
+template void NoteKernels::FillSpread<Stage::kAttack>(SineGenerator&, int32_t*, uint32_t);
+template void NoteKernels::FillSpread<Stage::kAttack>(SineGenerator&, int16_t*, uint32_t);
+template void NoteKernels::FillSpread<Stage::kRelease>(SineGenerator&, int32_t*, uint32_t);
+template void NoteKernels::FillSpread<Stage::kRelease>(SineGenerator&, int16_t*, uint32_t);
+template void NoteKernels::NudgeSample(SineGenerator&, int32_t&);
+template void NoteKernels::NudgeSample(SineGenerator&, int16_t&);
 
-void SineGenerator::FillSteady32(int32_t* dst, uint32_t n) { FillPlain<Stage::kSteady>(*this, dst, n); }
-void SineGenerator::FillSteady16(int16_t* dst, uint32_t n) { FillPlain<Stage::kSteady>(*this, dst, n); }
-void SineGenerator::FillAttack32(int32_t* dst, uint32_t n) { FillPlain<Stage::kAttack>(*this, dst, n); }
-void SineGenerator::FillAttack16(int16_t* dst, uint32_t n) { FillPlain<Stage::kAttack>(*this, dst, n); }
-void SineGenerator::FillRelease32(int32_t* dst, uint32_t n) { FillPlain<Stage::kRelease>(*this, dst, n); }
-void SineGenerator::FillRelease16(int16_t* dst, uint32_t n) { FillPlain<Stage::kRelease>(*this, dst, n); }
-void SineGenerator::FillSteadySpread32(int32_t* dst, uint32_t n) { FillSpread<Stage::kSteady>(*this, dst, n); }
-void SineGenerator::FillSteadySpread16(int16_t* dst, uint32_t n) { FillSpread<Stage::kSteady>(*this, dst, n); }
-void SineGenerator::FillAttackSpread32(int32_t* dst, uint32_t n) { FillSpread<Stage::kAttack>(*this, dst, n); }
-void SineGenerator::FillAttackSpread16(int16_t* dst, uint32_t n) { FillSpread<Stage::kAttack>(*this, dst, n); }
-void SineGenerator::FillReleaseSpread32(int32_t* dst, uint32_t n) { FillSpread<Stage::kRelease>(*this, dst, n); }
-void SineGenerator::FillReleaseSpread16(int16_t* dst, uint32_t n) { FillSpread<Stage::kRelease>(*this, dst, n); }
-
-void SineGenerator::NudgeSample(int32_t& sample) { Nudge(*this, sample); }
-void SineGenerator::NudgeSample(int16_t& sample) { Nudge(*this, sample); }
+}  // namespace tonegate_synth

@@ -1,14 +1,21 @@
 // SineGenerator: the single-voice tone generator of one output channel. It is
 // idle, plays one sine note or plays one linear sweep, and renders it block by
 // block straight into the card's 16-bit or 32-bit integer samples.
-// Thread: both. PlaySineWav and PlaySweepWav (with the kernels they run without
-// a destination) on the caller's thread; the Render* operations, the stage
-// operations, the kernels with a destination and NudgeSample on the real-time
-// thread. The three atomic flags hand the object over between the two.
+// Thread: both. PlaySineWav and PlaySweepWav on the caller's thread, the
+// Render* operations on the real-time thread; the two public flags hand the
+// object over between the two.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+
+namespace tonegate_synth {
+// The synth's own code, which reaches the schedule and running state below.
+struct NoteKernels;
+struct NoteRenderer;
+struct NoteScheduler;
+struct SweepRenderer;
+}  // namespace tonegate_synth
 
 class SineGenerator {
 public:
@@ -26,8 +33,8 @@ public:
     // Per-frame gains of a sweep's fade-out block, falling linearly to 0.
     void BuildFadeTable(double* table, uint32_t n) const;
 
-    // The next block of the note or sweep into `block` (nBufferFrames samples),
-    // copied to `copyTo` as well when that is not null.
+    // The next block of the note or sweep into `block` (the generator's
+    // buffer frames), copied to `copyTo` as well when that is not null.
     void RenderSine32(int32_t* block, int32_t* copyTo);
     void RenderSine16(int16_t* block, int16_t* copyTo);
     void RenderSweep32(int32_t* block, int32_t* copyTo);
@@ -35,43 +42,22 @@ public:
 
     // Peak amplitude in sample units for a whole number of dB below full scale.
     double AmplitudeForAttenuation(uint32_t attenuation) const;
-    // Phase, envelope, correction remainder, sum and stage counters back to the
-    // start of a note.
-    void ResetNoteState();
-
-    // Stage operations: one run of n samples of a note stage. The ramp ones
-    // return true while their ramp is unfinished.
-    bool RenderAttack(int32_t* dst, uint32_t n);
-    bool RenderAttack(int16_t* dst, uint32_t n);
-    void RenderSteady(int32_t* dst, uint32_t n);
-    void RenderSteady(int16_t* dst, uint32_t n);
-    bool RenderRelease(int32_t* dst, uint32_t n);
-    bool RenderRelease(int16_t* dst, uint32_t n);
-
-    // Moves one sample one LSB toward cancelling the note's DC sum.
-    void NudgeSample(int32_t& sample);
-    void NudgeSample(int16_t& sample);
-
-    // Sample kernels. The plain ones add every sample to nSampleSum and accept
-    // a null destination (measure only); the spread ones carry the spread DC
-    // correction and need a destination.
-    void FillSteady32(int32_t* dst, uint32_t n);
-    void FillSteady16(int16_t* dst, uint32_t n);
-    void FillAttack32(int32_t* dst, uint32_t n);
-    void FillAttack16(int16_t* dst, uint32_t n);
-    void FillRelease32(int32_t* dst, uint32_t n);
-    void FillRelease16(int16_t* dst, uint32_t n);
-    void FillSteadySpread32(int32_t* dst, uint32_t n);
-    void FillSteadySpread16(int16_t* dst, uint32_t n);
-    void FillAttackSpread32(int32_t* dst, uint32_t n);
-    void FillAttackSpread16(int16_t* dst, uint32_t n);
-    void FillReleaseSpread32(int32_t* dst, uint32_t n);
-    void FillReleaseSpread16(int16_t* dst, uint32_t n);
 
     // Written with release and read with acquire: each is the last field its
     // writer touches, so the reader sees the whole note or sweep behind it.
     std::atomic<bool> bSineActive{false};
     std::atomic<bool> bSweepActive{false};
+
+private:
+    friend struct tonegate_synth::NoteKernels;
+    friend struct tonegate_synth::NoteRenderer;
+    friend struct tonegate_synth::NoteScheduler;
+    friend struct tonegate_synth::SweepRenderer;
+
+    // Phase, envelope, correction remainder, sum and stage counters back to the
+    // start of a note.
+    void ResetNoteState();
+
     int32_t nSampleSum = 0;
     int32_t nPendingCorrection = 0;
     uint32_t nFullScale = 0;
@@ -102,6 +88,7 @@ public:
     bool bAttackFinished = false;
     bool bReleaseStarted = false;
     bool bSpreadCorrection = false;
+    // Set by the caller's thread while a sweep plays, cleared by the real-time thread.
     std::atomic<bool> bSweepRestart{false};
     bool b16Bit = false;
 };

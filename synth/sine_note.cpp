@@ -5,16 +5,14 @@
 #include <cmath>
 #include <cstdint>
 
-#include "synth/format_kernels.h"
+#include "synth/generator_internals.h"
 #include "synth/sine_generator.h"
 #include "synth/whole_count.h"
 
 namespace {
 
-using tonegate_synth::FormatKernels;
 using tonegate_synth::ToCount;
 
-constexpr double kTwoPi = 6.283185307179586;
 // Longer notes play without a pre-pass and so without DC correction.
 constexpr double kLongestCorrectedNote = 10.0;
 
@@ -28,63 +26,70 @@ struct NoteLength {
     uint32_t end;
 };
 
-// Keeps the release position and the block count of the note, and returns
-// how many single-LSB correction places the note has.
-uint32_t PlaceRelease(SineGenerator& g, NoteLength length) {
-    const uint32_t blockFrames = g.nBufferFrames;
-    g.nReleaseBlock = length.rel / blockFrames;
-    g.nReleaseOffset = length.rel % blockFrames;
-    g.nNoteBlocks = BlocksFor(length.end, blockFrames);
-    const uint32_t attackBlocks = g.nRampSamples / blockFrames;
-    if (g.nReleaseBlock < attackBlocks) return 0;
-    uint32_t capacity = g.nReleaseBlock - attackBlocks;
-    if (capacity != 0 && g.nRampSamples % blockFrames != 0) --capacity;
-    return capacity;
-}
+}  // namespace
 
-// Runs the whole note without output, leaving its DC sum in nSampleSum. When
-// the note is a whole number of samples and its last two steady samples do not
-// rise through zero, the release moves one sample later (and `length` and the
-// schedule with it). False if the moved note no longer spans two blocks.
-template <typename Sample>
-bool MeasureNote(SineGenerator& g, bool hasFraction, NoteLength& length, uint32_t& capacity) {
-    using Kernels = FormatKernels<Sample>;
-    const uint32_t rampSamples = g.nRampSamples;
-    const double fullScale = g.nFullScale;
-    (g.*Kernels::attack)(nullptr, rampSamples);
-    if (hasFraction) {
-        (g.*Kernels::steady)(nullptr, length.rel - rampSamples);
+namespace tonegate_synth {
+
+struct NoteScheduler {
+    // Keeps the release position and the block count of the note, and returns
+    // how many single-LSB correction places the note has.
+    static uint32_t PlaceRelease(SineGenerator& g, NoteLength length) {
+        const uint32_t blockFrames = g.nBufferFrames;
+        g.nReleaseBlock = length.rel / blockFrames;
+        g.nReleaseOffset = length.rel % blockFrames;
+        g.nNoteBlocks = BlocksFor(length.end, blockFrames);
+        const uint32_t attackBlocks = g.nRampSamples / blockFrames;
+        if (g.nReleaseBlock < attackBlocks) return 0;
+        uint32_t capacity = g.nReleaseBlock - attackBlocks;
+        if (capacity != 0 && g.nRampSamples % blockFrames != 0) --capacity;
+        return capacity;
+    }
+
+    // Runs the whole note without output, leaving its DC sum in nSampleSum.
+    // When the note is a whole number of samples and its last two steady
+    // samples do not rise through zero, the release moves one sample later (and
+    // `length` and the schedule with it). False if the moved note no longer
+    // spans two blocks.
+    template <typename Sample>
+    static bool MeasureNote(SineGenerator& g, bool hasFraction, NoteLength& length, uint32_t& capacity) {
+        const uint32_t rampSamples = g.nRampSamples;
+        const double fullScale = g.nFullScale;
+        NoteKernels::Fill<Stage::kAttack, Sample>(g, nullptr, rampSamples);
+        if (hasFraction) {
+            NoteKernels::Fill<Stage::kSteady, Sample>(g, nullptr, length.rel - rampSamples);
+            g.dEnvelope = fullScale;
+            NoteKernels::Fill<Stage::kRelease, Sample>(g, nullptr, rampSamples);
+            return true;
+        }
+        NoteKernels::Fill<Stage::kSteady, Sample>(g, nullptr, length.rel - rampSamples - 2);
+        Sample lastSteady[2];
+        NoteKernels::Fill<Stage::kSteady>(g, lastSteady, 2);
+        // Samples 1 to rel stay the same when the release moves; keep where
+        // they end.
+        const int32_t sumBeforeRelease = g.nSampleSum;
+        const double phaseBeforeRelease = g.dPhase;
         g.dEnvelope = fullScale;
-        (g.*Kernels::release)(nullptr, rampSamples);
+        NoteKernels::Fill<Stage::kRelease, Sample>(g, nullptr, rampSamples);
+        if (lastSteady[0] <= 0 && lastSteady[1] > 0) return true;
+
+        ++length.rel;
+        length.end = rampSamples + length.rel;
+        capacity = PlaceRelease(g, length);
+        if (g.nNoteBlocks < 2) return false;
+        // The state a second full pass has after sample rel - 1 of the moved
+        // note; from there only one more steady sample and the release are new.
+        g.ResetNoteState();
+        g.nSampleSum = sumBeforeRelease;
+        g.dPhase = phaseBeforeRelease;
+        g.nAttackDone = rampSamples;
+        NoteKernels::Fill<Stage::kSteady, Sample>(g, nullptr, 1);
+        g.dEnvelope = fullScale;
+        NoteKernels::Fill<Stage::kRelease, Sample>(g, nullptr, rampSamples);
         return true;
     }
-    (g.*Kernels::steady)(nullptr, length.rel - rampSamples - 2);
-    Sample lastSteady[2];
-    (g.*Kernels::steady)(lastSteady, 2);
-    // Samples 1 to rel stay the same when the release moves; keep where they end.
-    const int32_t sumBeforeRelease = g.nSampleSum;
-    const double phaseBeforeRelease = g.dPhase;
-    g.dEnvelope = fullScale;
-    (g.*Kernels::release)(nullptr, rampSamples);
-    if (lastSteady[0] <= 0 && lastSteady[1] > 0) return true;
+};
 
-    ++length.rel;
-    length.end = rampSamples + length.rel;
-    capacity = PlaceRelease(g, length);
-    if (g.nNoteBlocks < 2) return false;
-    // The state a second full pass has after sample rel - 1 of the moved note;
-    // from there only one more steady sample and the release are new.
-    g.ResetNoteState();
-    g.nSampleSum = sumBeforeRelease;
-    g.dPhase = phaseBeforeRelease;
-    g.nAttackDone = rampSamples;
-    (g.*Kernels::steady)(nullptr, 1);
-    g.dEnvelope = fullScale;
-    (g.*Kernels::release)(nullptr, rampSamples);
-    return true;
-}
-
-}  // namespace
+}  // namespace tonegate_synth
 
 bool SineGenerator::PlaySineWav(double sampleRate, double frequency, double seconds, uint32_t attenuation) {
     if (bSweepActive.load(std::memory_order_acquire)) return false;
@@ -134,13 +139,13 @@ bool SineGenerator::PlaySineWav(double sampleRate, double frequency, double seco
         ++length.end;
     }
     nRampSamples = rampSamples;
-    uint32_t capacity = PlaceRelease(*this, length);
+    uint32_t capacity = tonegate_synth::NoteScheduler::PlaceRelease(*this, length);
     if (nNoteBlocks < 2) return false;
 
     dEnvelopeStep = nFullScale / static_cast<double>(rampSamplesPlusOne);
     dAmplitude = AmplitudeForAttenuation(attenuation);
     bSpreadCorrection = false;
-    dPhaseInc = kTwoPi / (dSampleRate / frequency);
+    dPhaseInc = tonegate_synth::kTwoPi / (dSampleRate / frequency);
     ResetNoteState();
 
     if (seconds > kLongestCorrectedNote) {
@@ -148,8 +153,9 @@ bool SineGenerator::PlaySineWav(double sampleRate, double frequency, double seco
         return false;
     }
 
-    const bool measured = b16Bit ? MeasureNote<int16_t>(*this, hasFraction, length, capacity)
-                                 : MeasureNote<int32_t>(*this, hasFraction, length, capacity);
+    using tonegate_synth::NoteScheduler;
+    const bool measured = b16Bit ? NoteScheduler::MeasureNote<int16_t>(*this, hasFraction, length, capacity)
+                                 : NoteScheduler::MeasureNote<int32_t>(*this, hasFraction, length, capacity);
     if (!measured) return false;
 
     const int32_t dcSum = nSampleSum;

@@ -9,67 +9,69 @@
 #include <new>
 
 #include "synth/fast_sine.h"
+#include "synth/generator_internals.h"
 #include "synth/realtime_attributes.h"
 #include "synth/sine_generator.h"
 #include "synth/whole_count.h"
 
-namespace {
+namespace tonegate_synth {
 
-constexpr double kTwoPi = 6.283185307179586;
-// Phases are computed a chunk at a time and their sines over the whole chunk.
-constexpr uint32_t kChunk = 64;
-
-template <typename Sample>
-void RenderSweepBlock(SineGenerator& g, Sample* block, Sample* copyTo) {
-    if (g.bSweepRestart.load(std::memory_order_acquire)) {
-        g.nSweepBlocksLeft = g.nSweepBlocks;
-        g.dAmplitude = g.dSweepAmplitude;
-        g.dPhase = g.dSweepStartPhase;
-        g.dPhaseInc = g.dSweepStartInc;
-        g.dPhaseIncStep = g.dSweepIncStep;
-        g.bSweepRestart.store(false, std::memory_order_release);
-    }
-    const uint32_t blockFrames = g.nBufferFrames;
-    // The fade-out block keeps its frequency and ends on a 0 of its own.
-    const bool fadeOut = g.nSweepBlocksLeft == 1;
-    const uint32_t sineFrames = fadeOut ? blockFrames - 1 : blockFrames;
-    const double amplitude = g.dAmplitude;
-    const double incStep = g.dPhaseIncStep;
-    double phase = g.dPhase;
-    double phaseInc = g.dPhaseInc;
-    double sines[kChunk];
-    for (uint32_t done = 0; done < sineFrames;) {
-        const uint32_t count = std::min(kChunk, sineFrames - done);
-        // A sweep sample takes the phase before it advances, so a sweep starts at 0.
-        for (uint32_t i = 0; i < count; ++i) {
-            sines[i] = phase;
-            phase += phaseInc;
-            if (!fadeOut) phaseInc -= incStep;
+struct SweepRenderer {
+    template <typename Sample>
+    static void RenderBlock(SineGenerator& g, Sample* block, Sample* copyTo) {
+        if (g.bSweepRestart.load(std::memory_order_acquire)) {
+            g.nSweepBlocksLeft = g.nSweepBlocks;
+            g.dAmplitude = g.dSweepAmplitude;
+            g.dPhase = g.dSweepStartPhase;
+            g.dPhaseInc = g.dSweepStartInc;
+            g.dPhaseIncStep = g.dSweepIncStep;
+            g.bSweepRestart.store(false, std::memory_order_release);
         }
-        tonegate_synth::SinesInPlace(sines, count);
-        // Gains and amplitude keep every value within full scale, in range of the conversion.
-        if (fadeOut) {
-            const double* fade = g.pFadeTable + done;
-            for (uint32_t i = 0; i < count; ++i) block[done + i] = static_cast<Sample>(static_cast<int32_t>(sines[i] * fade[i] * amplitude));
-        } else {
-            for (uint32_t i = 0; i < count; ++i) block[done + i] = static_cast<Sample>(static_cast<int32_t>(sines[i] * amplitude));
+        const uint32_t blockFrames = g.nBufferFrames;
+        // The fade-out block keeps its frequency and ends on a 0 of its own.
+        const bool fadeOut = g.nSweepBlocksLeft == 1;
+        const uint32_t sineFrames = fadeOut ? blockFrames - 1 : blockFrames;
+        const double amplitude = g.dAmplitude;
+        const double incStep = g.dPhaseIncStep;
+        double phase = g.dPhase;
+        double phaseInc = g.dPhaseInc;
+        // Phases are computed a chunk at a time and their sines over the whole chunk.
+        double sines[kChunk];
+        for (uint32_t done = 0; done < sineFrames;) {
+            const uint32_t count = std::min(kChunk, sineFrames - done);
+            // A sweep sample takes the phase before it advances, so a sweep starts at 0.
+            for (uint32_t i = 0; i < count; ++i) {
+                sines[i] = phase;
+                phase += phaseInc;
+                if (!fadeOut) phaseInc -= incStep;
+            }
+            SinesInPlace(sines, count);
+            // Gains and amplitude keep every value within full scale, in range of the conversion.
+            if (fadeOut) {
+                const double* fade = g.pFadeTable + done;
+                for (uint32_t i = 0; i < count; ++i) block[done + i] = static_cast<Sample>(static_cast<int32_t>(sines[i] * fade[i] * amplitude));
+            } else {
+                for (uint32_t i = 0; i < count; ++i) block[done + i] = static_cast<Sample>(static_cast<int32_t>(sines[i] * amplitude));
+            }
+            done += count;
         }
-        done += count;
+        if (fadeOut) block[blockFrames - 1] = 0;
+        g.dPhaseInc = phaseInc;
+        g.dPhase = phase >= kTwoPi ? std::fmod(phase, kTwoPi) : phase;
+        if (copyTo != nullptr) std::copy_n(block, blockFrames, copyTo);
+        if (--g.nSweepBlocksLeft == 0) {
+            // The real-time thread's one heap operation: the finished sweep's fade table.
+            FreeFadeTableOnRealtimeThread(g.pFadeTable);
+            g.pFadeTable = nullptr;
+            g.bSweepRestart.store(false, std::memory_order_release);
+            g.bSweepActive.store(false, std::memory_order_release);
+        }
     }
-    if (fadeOut) block[blockFrames - 1] = 0;
-    g.dPhaseInc = phaseInc;
-    g.dPhase = phase >= kTwoPi ? std::fmod(phase, kTwoPi) : phase;
-    if (copyTo != nullptr) std::copy_n(block, blockFrames, copyTo);
-    if (--g.nSweepBlocksLeft == 0) {
-        // The real-time thread's one heap operation: the finished sweep's fade table.
-        tonegate_synth::FreeFadeTableOnRealtimeThread(g.pFadeTable);
-        g.pFadeTable = nullptr;
-        g.bSweepRestart.store(false, std::memory_order_release);
-        g.bSweepActive.store(false, std::memory_order_release);
-    }
-}
+};
 
-}  // namespace
+}  // namespace tonegate_synth
+
+using tonegate_synth::kTwoPi;
 
 void SineGenerator::PlaySweepWav(double sampleRate, double freqStart, double freqEnd, double seconds,
                                  uint32_t attenuation) {
@@ -119,5 +121,9 @@ void SineGenerator::BuildFadeTable(double* table, uint32_t n) const {
     table[n - 1] = 0.0;
 }
 
-void SineGenerator::RenderSweep32(int32_t* block, int32_t* copyTo) TONEGATE_NONBLOCKING { RenderSweepBlock(*this, block, copyTo); }
-void SineGenerator::RenderSweep16(int16_t* block, int16_t* copyTo) TONEGATE_NONBLOCKING { RenderSweepBlock(*this, block, copyTo); }
+void SineGenerator::RenderSweep32(int32_t* block, int32_t* copyTo) TONEGATE_NONBLOCKING {
+    tonegate_synth::SweepRenderer::RenderBlock(*this, block, copyTo);
+}
+void SineGenerator::RenderSweep16(int16_t* block, int16_t* copyTo) TONEGATE_NONBLOCKING {
+    tonegate_synth::SweepRenderer::RenderBlock(*this, block, copyTo);
+}

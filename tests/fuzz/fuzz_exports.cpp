@@ -4,9 +4,9 @@
 // sweeps with arbitrary doubles and attenuations on either channel, output
 // toggles, sample rates, switches). A note that starts on an idle generator
 // and gets the DC correction (up to 10 seconds) is played to its end at once:
-// its samples must sum to exactly 0 (in 64 bits), it must end in the block
-// its schedule says, be silent after its last sample and last a whole number
-// of cycles. A fresh sweep must last its blocks and start and end on 0.
+// its samples must sum to exactly 0 (in 64 bits), it must last a whole number
+// of cycles (within two samples), ending in their block, and be silent after
+// them. A fresh sweep must last its blocks and start and end on 0.
 // Nothing may write outside the card's halves.
 // The library's log files go to the working directory the fuzzer runs in.
 // Thread: the fuzzer's own, which plays the card's real-time thread too.
@@ -79,42 +79,40 @@ bool Busy(const SineGenerator* generator) { return generator->bSineActive.load()
 
 // Plays the note just scheduled on `generator` (channel `channel`) to its end.
 void PlayWholeNote(Player& player, SineGenerator& generator, int channel, double frequency, double seconds) {
-    const uint32_t frames = generator.nBufferFrames;
-    const uint64_t end = uint64_t{generator.nReleaseBlock} * frames + generator.nReleaseOffset + generator.nRampSamples;
-    const uint32_t blocks = generator.nNoteBlocks;
-    Require(blocks >= 2 && (end + frames - 1) / frames == blocks, "the note's blocks hold its samples");
-
-    // Whole cycles: the rounded cycle count at the generator's rate, within
+    // Whole cycles: the rounded cycle count at the session's rate, within
     // the two samples that the split into ramps and the release's move take.
     const double cyclesAsked = frequency * seconds;
     const double cycles = std::floor(cyclesAsked) + (cyclesAsked - std::floor(cyclesAsked) >= 0.5 ? 1.0 : 0.0);
-    const double wholeCycleSamples = std::floor(cycles * (generator.dSampleRate / frequency));
-    Require(std::fabs(static_cast<double>(end) - wholeCycleSamples) <= 2.0, "the note lasts whole cycles");
+    const double wholeCycleSamples = std::floor(cycles * (asioDriverInfo.sampleRate / frequency));
+    const double frames = player.frames();
+    const double fewestBlocks = std::ceil((wholeCycleSamples - 2.0) / frames);
+    const double mostBlocks = std::ceil((wholeCycleSamples + 2.0) / frames);
 
     ASIOEnableWav(true);
     int64_t sum = 0;
-    uint64_t position = 0;
-    uint32_t switches = 0;
+    double position = 0;
+    double switches = 0;
     while (generator.bSineActive.load()) {
-        Require(switches < blocks, "the note ends in its last block");
+        Require(switches < mostBlocks, "the note ends in the block its whole cycles end in");
         player.Switch();
         ++switches;
         for (int32_t i = 0; i < player.frames(); ++i, ++position) {
             const int32_t sample = player.Sample(channel, i);
             sum += sample;
-            if (position >= end) Require(sample == 0, "silence after the note's last sample");
+            if (position >= wholeCycleSamples + 2.0) Require(sample == 0, "silence after the note's last sample");
         }
     }
-    Require(switches == blocks, "the note lasts the blocks of its schedule");
+    Require(switches >= 2 && switches >= fewestBlocks, "the note lasts the blocks of its whole cycles");
     Require(sum == 0, "the note's samples sum to 0");
 }
 
 // Plays the sweep just started on `generator` to its end.
-void PlayWholeSweep(Player& player, SineGenerator& generator, int channel) {
-    const uint32_t blocks = generator.nSweepBlocks;
+void PlayWholeSweep(Player& player, SineGenerator& generator, int channel, double seconds) {
+    // Whole blocks, rounded, and the fade-out block.
+    const double blocks = std::floor(asioDriverInfo.sampleRate * seconds / player.frames() + 0.5) + 1.0;
     Require(blocks >= 3, "a sweep lasts two blocks and its fade-out block at least");
     ASIOEnableWav(true);
-    uint32_t switches = 0;
+    double switches = 0;
     while (generator.bSweepActive.load()) {
         Require(switches < blocks, "the sweep ends in its last block");
         player.Switch();
@@ -123,7 +121,6 @@ void PlayWholeSweep(Player& player, SineGenerator& generator, int channel) {
     }
     Require(switches == blocks, "the sweep lasts its blocks");
     Require(player.Sample(channel, player.frames() - 1) == 0, "a sweep ends on 0");
-    Require(generator.pFadeTable == nullptr, "the finished sweep's fade table is freed");
 }
 
 void RequestNote(Player& player, InputReader& input, int channel) {
@@ -145,7 +142,7 @@ void RequestSweep(Player& player, InputReader& input, int channel) {
     SineGenerator* generator = channel == 0 ? pSineGeneratorA : pSineGeneratorB;
     const bool idle = !Busy(generator);
     (channel == 0 ? ASIOGenerateSweepWavA : ASIOGenerateSweepWavB)(start, end, seconds, attenuation);
-    if (idle && generator->bSweepActive.load()) PlayWholeSweep(player, *generator, channel);
+    if (idle && generator->bSweepActive.load()) PlayWholeSweep(player, *generator, channel, seconds);
 }
 
 }  // namespace

@@ -110,9 +110,13 @@ TEST_F(SampleRateTest, NotesFollowTheRateTheCardReportsNotTheOneAskedFor) {
     EXPECT_EQ(NewLines(), Lines{"Set sample rate: 95999"});
     EXPECT_EQ(asioDriverInfo.sampleRate, 95999.9);
     ASSERT_NE(ASIOGenerateSineWavA(1000.0, 0.5, 0), 0u);
-    ASSERT_NE(pSineGeneratorA, nullptr);
-    EXPECT_EQ(pSineGeneratorA->dSampleRate, 95999.9);
-    EXPECT_DOUBLE_EQ(pSineGeneratorA->dPhaseInc, 6.283185307179586 * 1000.0 / 95999.9);
+    // The note begins as the same note at the reported rate does, not as at 96 kHz.
+    SineGenerator atReportedRate(asioDriverInfo.preferredSize, false);
+    ASSERT_TRUE(atReportedRate.PlaySineWav(95999.9, 1000.0, 0.5, 0));
+    std::vector<int32_t> expected(asioDriverInfo.preferredSize);
+    atReportedRate.RenderSine32(expected.data(), nullptr);
+    ASSERT_TRUE(Pump(0));
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), Half<int32_t>(0, 0)));
 }
 
 TEST_F(SampleRateTest, SetSucceedsWhateverTheRateReadBackReturns) {

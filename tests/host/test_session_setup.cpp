@@ -265,7 +265,8 @@ TEST_P(FirstGroupTest, CountsChannelsOfTheFirstGroupAndAccepts) {
                      "CreatePrimaryBuffer success!"}));
     EXPECT_EQ(b16BitCard, GetParam() == ASIOSTInt16LSB);
     ASSERT_NE(pSineGeneratorA, nullptr);
-    EXPECT_EQ(pSineGeneratorA->b16Bit, GetParam() == ASIOSTInt16LSB);
+    // The generators' full level is the card's format's.
+    EXPECT_EQ(pSineGeneratorA->AmplitudeForAttenuation(0), GetParam() == ASIOSTInt16LSB ? 32765.0 : 2147483645.0);
     EXPECT_EQ(record().createBuffersChannels, 2);
 }
 

@@ -1,9 +1,10 @@
 // The host under a long storm: for 30 seconds the test card's own thread
 // switches 64-frame buffers as fast as it can while the caller fires random
 // notes, sweeps, sweep restarts and output toggles at both channels. Every
-// note played to its end is found in the card's capture and must sum to 0
-// (in 64 bits) and last exactly the blocks and samples of its schedule; the
-// notes found must be exactly the requests that a note's whole cycles allow.
+// note played to its end is found in the card's capture and must be, block
+// for block, the note a generator of its own plays for the request, and sum
+// to 0 (in 64 bits); every note asked of an idle generator that its whole
+// cycles allow must be found, in the order asked.
 // Meant to run under ThreadSanitizer too.
 // Thread: the test's (the caller), the card's own (the switches and the
 // record of each switch), and the test's drain of the capture.
@@ -16,7 +17,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <random>
 #include <thread>
 #include <vector>
@@ -53,56 +56,40 @@ bool WaitUntil(const std::function<bool()>& done, Clock::duration timeout = 20s)
 
 bool Busy(const SineGenerator* generator) { return generator->bSineActive.load() || generator->bSweepActive.load(); }
 
-// A channel's note as the card's thread sees it around one switch. The
-// note's fields are read only while its flag is set, when the real-time side
-// owns the generator and the caller writes none of them.
-struct NoteView {
-    bool active = false;
-    double phaseInc = 0.0;  // tells one note from the next
-    uint32_t blockIndex = 0, noteBlocks = 0;
-    uint64_t end = 0;  // the note's length in samples
-
-    static NoteView Of(const SineGenerator& generator) {
-        NoteView view;
-        view.active = generator.bSineActive.load(std::memory_order_acquire);
-        if (!view.active) return view;
-        view.phaseInc = generator.dPhaseInc;
-        view.blockIndex = generator.nBlockIndex;
-        view.noteBlocks = generator.nNoteBlocks;
-        view.end = uint64_t{generator.nReleaseBlock} * generator.nBufferFrames + generator.nReleaseOffset +
-                   generator.nRampSamples;
-        return view;
-    }
+// A note request, made known to the checker before the export sees it: the
+// note a generator of its own plays for it, in whole blocks (none when its
+// whole cycles make no note of more than one block), and whether the
+// channel's generator was idle, so that it must take the note.
+struct Request {
+    double frequency = 0.0, seconds = 0.0;
+    uint32_t attenuation = 0;
+    bool mustPlay = false;
+    std::vector<int32_t> samples;
 };
 
-// Which note block, if any, one switch rendered on one channel.
-struct RenderedBlock {
-    bool note = false;
-    bool last = false;
-    NoteView view;  // the note's schedule; blockIndex is the block rendered
-};
-
-RenderedBlock BlockBetween(const NoteView& before, const NoteView& after) {
-    RenderedBlock block;
-    const bool sameNote = after.active && before.active && after.phaseInc == before.phaseInc;
-    if (before.active) {
-        // Unchanged: output was off. Otherwise block blockIndex was rendered,
-        // the last one unless the note is still there one block further on.
-        if (sameNote && after.blockIndex == before.blockIndex) return block;
-        block.note = true;
-        block.view = before;
-        block.last = !(sameNote && after.blockIndex == before.blockIndex + 1);
-    } else if (after.active && after.blockIndex == 1) {
-        // The note began inside this switch and its first block went out.
-        block.note = true;
-        block.view = after;
-        block.view.blockIndex = 0;
-    }
-    return block;
+// Whether the cycles, frequency × seconds rounded with halves upward, are at
+// least 2 and more samples than a block holds.
+bool Playable(double frequency, double seconds) {
+    const double asked = frequency * seconds;
+    const double cycles = std::floor(asked) + (asked - std::floor(asked) >= 0.5 ? 1.0 : 0.0);
+    return cycles >= 2.0 && std::floor(cycles * (kRate / frequency)) > kFrames;
 }
 
+std::vector<int32_t> NoteAlone(double frequency, double seconds, uint32_t attenuation) {
+    SineGenerator alone(kFrames, false);
+    std::vector<int32_t> samples;
+    if (!alone.PlaySineWav(kRate, frequency, seconds, attenuation)) return samples;
+    while (alone.bSineActive.load()) {
+        samples.resize(samples.size() + kFrames);
+        alone.RenderSine32(samples.data() + samples.size() - kFrames, nullptr);
+    }
+    return samples;
+}
+
+// Whether a sweep may have sounded on each channel in one switch: only then
+// is a sound that follows no note not a note's first block.
 struct SwitchState {
-    RenderedBlock channels[2];
+    bool sweeping[2];
 };
 
 // Filled on the card's thread around every buffer switch of the host.
@@ -110,18 +97,16 @@ SwitchState* switchStates = nullptr;
 int64_t statesWritten = 0;  // the card's thread only
 
 void StressSwitch(int32_t index, ASIOBool directProcess) {
-    const NoteView beforeA = NoteView::Of(*pSineGeneratorA), beforeB = NoteView::Of(*pSineGeneratorB);
+    const bool sweepingA = pSineGeneratorA->bSweepActive.load(), sweepingB = pSineGeneratorB->bSweepActive.load();
     bufferSwitch(index, directProcess);
     SwitchState& state = switchStates[statesWritten++ % kStateRecords];
-    state.channels[0] = BlockBetween(beforeA, NoteView::Of(*pSineGeneratorA));
-    state.channels[1] = BlockBetween(beforeB, NoteView::Of(*pSineGeneratorB));
+    state.sweeping[0] = sweepingA || pSineGeneratorA->bSweepActive.load();
+    state.sweeping[1] = sweepingB || pSineGeneratorB->bSweepActive.load();
 }
 
-// A note found whole in the capture.
-struct PlayedNote {
-    int channel;
-    double phaseInc;
-};
+bool AllZero(const int32_t* samples) {
+    return std::all_of(samples, samples + kFrames, [](int32_t sample) { return sample == 0; });
+}
 
 // Takes the capture switch by switch and follows each channel's note.
 class NoteChecker {
@@ -137,13 +122,22 @@ public:
 
     CaptureRing* ring() { return &ring_; }
 
+    // Before the export that asks for the note.
+    void Ask(int channel, Request request) {
+        const std::lock_guard<std::mutex> lock(requestsMutex_);
+        requests_[channel].push_back(std::move(request));
+    }
+
     // Once the card's thread has ended.
     void Finish() {
         finished_.store(true, std::memory_order_release);
         if (thread_.joinable()) thread_.join();
     }
 
-    const std::vector<PlayedNote>& played() const { return played_; }
+    // The requests of a channel, asked in this order, and which of them were
+    // played whole.
+    const std::deque<Request>& requests(int channel) const { return requests_[channel]; }
+    const std::vector<size_t>& played(int channel) const { return played_[channel]; }
     int64_t switches() const { return switches_; }
     int64_t faults() const { return faults_; }
     int64_t noteBlocks() const { return noteBlocks_; }
@@ -151,11 +145,9 @@ public:
 private:
     struct Following {
         bool on = false;
-        double phaseInc = 0.0;
-        uint32_t blocks = 0, noteBlocks = 0;
-        uint64_t end = 0;
+        size_t request = 0;
+        size_t blocks = 0;
         int64_t sum = 0;
-        bool silentAfterEnd = true;
     };
 
     void Drain() {
@@ -172,66 +164,63 @@ private:
     void Take() {
         // The state of this switch was written before its capture was published.
         const SwitchState& state = states_[static_cast<size_t>(switches_++ % kStateRecords)];
+        const std::lock_guard<std::mutex> lock(requestsMutex_);
         for (int channel = 0; channel < 2; ++channel) {
-            const RenderedBlock& block = state.channels[channel];
-            if (!block.note) continue;
-            ++noteBlocks_;
+            int32_t half[kFrames];
+            std::memcpy(half, record_.data() + channel * kFrames * 4, sizeof half);
             Following& note = following_[channel];
-            if (block.view.blockIndex == 0) {
-                if (note.on) Fault();  // a note began before the last one ended
-                note = Following{true, block.view.phaseInc, 0, block.view.noteBlocks, block.view.end, 0, true};
+            if (!note.on) {
+                if (state.sweeping[channel] || AllZero(half)) continue;
+                if (!StartingRequest(channel, half)) {
+                    Fault();  // a sound that is neither a sweep nor a requested note
+                    continue;
+                }
+                note = Following{true, next_[channel] - 1, 0, 0};
             }
-            if (!note.on || note.phaseInc != block.view.phaseInc || note.blocks != block.view.blockIndex) {
+            Request& request = requests_[channel][note.request];
+            const int32_t* expected = request.samples.data() + note.blocks * kFrames;
+            if (!std::equal(half, half + kFrames, expected)) {
+                // Silence while output is off; anything else is out of place.
+                if (AllZero(half)) continue;
                 Fault();
                 note.on = false;
                 continue;
             }
-            const uint8_t* half = record_.data() + channel * kFrames * 4;
-            for (int32_t i = 0; i < kFrames; ++i) {
-                int32_t sample;
-                std::memcpy(&sample, half + 4 * i, 4);
-                note.sum += sample;
-                const uint64_t position = uint64_t{note.blocks} * kFrames + static_cast<uint64_t>(i);
-                if (position >= note.end && sample != 0) note.silentAfterEnd = false;
-            }
-            ++note.blocks;
-            if (!block.last) continue;
+            ++noteBlocks_;
+            for (const int32_t sample : half) note.sum += sample;
+            if (++note.blocks * kFrames < request.samples.size()) continue;
             note.on = false;
-            if (note.blocks != note.noteBlocks || note.sum != 0 || !note.silentAfterEnd ||
-                (note.end + kFrames - 1) / kFrames != note.noteBlocks) {
-                Fault();
-                continue;
-            }
-            played_.push_back({channel, note.phaseInc});
+            if (note.sum != 0) Fault();
+            played_[channel].push_back(note.request);
+            std::vector<int32_t>().swap(request.samples);
         }
+    }
+
+    // Whether one of the channel's requests not yet reached begins with
+    // `half`; the requests passed over are done with.
+    bool StartingRequest(int channel, const int32_t* half) {
+        std::deque<Request>& requests = requests_[channel];
+        while (next_[channel] < requests.size()) {
+            Request& request = requests[next_[channel]++];
+            if (!request.samples.empty() && std::equal(half, half + kFrames, request.samples.begin())) return true;
+            std::vector<int32_t>().swap(request.samples);
+        }
+        return false;
     }
 
     std::vector<uint8_t> storage_;
     std::vector<SwitchState> states_;
     std::vector<uint8_t> record_;
     CaptureRing ring_{};
+    std::mutex requestsMutex_;
+    std::deque<Request> requests_[2];
+    size_t next_[2] = {0, 0};
     Following following_[2];
-    std::vector<PlayedNote> played_;
+    std::vector<size_t> played_[2];
     int64_t switches_ = 0, faults_ = 0, noteBlocks_ = 0;
     std::atomic<bool> finished_{false};
     std::thread thread_;
 };
-
-// A note request, and whether its whole cycles make a note of more than one
-// block: the cycles, frequency × seconds rounded with halves upward, at
-// least 2, and more samples than a block holds.
-struct Request {
-    int channel;
-    double phaseInc;
-    bool playable;
-};
-
-Request NoteRequest(int channel, double frequency, double seconds) {
-    const double asked = frequency * seconds;
-    const double cycles = std::floor(asked) + (asked - std::floor(asked) >= 0.5 ? 1.0 : 0.0);
-    const bool playable = cycles >= 2.0 && std::floor(cycles * (kRate / frequency)) > kFrames;
-    return {channel, 6.283185307179586 / (kRate / frequency), playable};
-}
 
 class StressTest : public tonegate_test::SessionTest {
 protected:
@@ -257,7 +246,6 @@ TEST_F(StressTest, NotesPlayedWholeThroughAStormOfRequestsSumToZeroAndKeepTheirS
         noteSeconds(0.01, 0.1), sweepSeconds(0.1, 0.3);
     std::uniform_int_distribution<uint32_t> attenuation(0, 30);
     std::uniform_int_distribution<int> action(0, 99), pause(0, 7);
-    std::vector<Request> accepted;
     int64_t noteRequests = 0, sweepRequests = 0, toggles = 0;
     for (const auto end = Clock::now() + kStormLength; Clock::now() < end;) {
         const int what = action(random);
@@ -273,17 +261,20 @@ TEST_F(StressTest, NotesPlayedWholeThroughAStormOfRequestsSumToZeroAndKeepTheirS
             ++toggles;
         } else {
             // Low notes are few cycles long: half the notes spread over the octaves.
-            const double f = what < 53 ? frequency(random) : std::exp(logFrequency(random));
-            const double seconds = noteSeconds(random);
-            const Request request = NoteRequest(channel, f, seconds);
-            const bool idle = !Busy(generator);
-            (channel == 0 ? ASIOGenerateSineWavA : ASIOGenerateSineWavB)(f, seconds, attenuation(random));
+            Request request;
+            request.frequency = what < 53 ? frequency(random) : std::exp(logFrequency(random));
+            request.seconds = noteSeconds(random);
+            request.attenuation = attenuation(random);
+            const bool playable = Playable(request.frequency, request.seconds);
+            if (playable) request.samples = NoteAlone(request.frequency, request.seconds, request.attenuation);
+            ASSERT_EQ(request.samples.empty(), !playable) << request.frequency << " Hz, " << request.seconds << " s";
             // On an idle generator a playable note is taken; on a busy one it
-            // is taken only if the generator fell idle just before. A note's
-            // increment is the caller's own field, which the renderers only read.
-            const bool taken = generator->bSineActive.load() && generator->dPhaseInc == request.phaseInc;
+            // is taken only if the generator fell idle just before.
+            request.mustPlay = playable && !Busy(generator);
+            checker_.Ask(channel, request);
+            (channel == 0 ? ASIOGenerateSineWavA : ASIOGenerateSineWavB)(request.frequency, request.seconds,
+                                                                         request.attenuation);
             ++noteRequests;
-            if ((idle && request.playable) || taken) accepted.push_back(request);
         }
         // A few switches at most between requests, so that the card's thread
         // plays notes while the caller keeps asking.
@@ -304,19 +295,22 @@ TEST_F(StressTest, NotesPlayedWholeThroughAStormOfRequestsSumToZeroAndKeepTheirS
     EXPECT_EQ(record().brokenGuardsAtDispose, 0);
     tonegate_test::ExpectAllReleased(card_);
 
-    // The notes played whole are exactly the accepted requests, in order per channel.
+    // Every note asked of an idle generator was played whole, each exactly
+    // as a generator of its own plays it, in the order asked.
+    size_t notesPlayed = 0;
     for (int channel = 0; channel < 2; ++channel) {
-        std::vector<double> expected, found;
-        for (const Request& request : accepted)
-            if (request.channel == channel) expected.push_back(request.phaseInc);
-        for (const PlayedNote& note : checker_.played())
-            if (note.channel == channel) found.push_back(note.phaseInc);
-        EXPECT_EQ(found, expected) << "channel " << channel;
-        EXPECT_GT(found.size(), 100u) << "channel " << channel;
+        const std::vector<size_t>& played = checker_.played(channel);
+        const std::deque<Request>& requests = checker_.requests(channel);
+        size_t missing = 0;
+        for (size_t i = 0; i < requests.size(); ++i)
+            if (requests[i].mustPlay && !std::binary_search(played.begin(), played.end(), i)) ++missing;
+        EXPECT_EQ(missing, 0u) << "channel " << channel;
+        EXPECT_GT(played.size(), 100u) << "channel " << channel;
+        notesPlayed += played.size();
     }
     std::printf("stress: %lld switches, %zu notes checked (%lld note blocks), %lld note requests, "
                 "%lld sweep requests, %lld toggles\n",
-                static_cast<long long>(checker_.switches()), checker_.played().size(),
+                static_cast<long long>(checker_.switches()), notesPlayed,
                 static_cast<long long>(checker_.noteBlocks()), static_cast<long long>(noteRequests),
                 static_cast<long long>(sweepRequests), static_cast<long long>(toggles));
 }

@@ -200,7 +200,9 @@ TEST(CommandLine, JoinsTheArgumentsWithBlanks) {
     ASSERT_TRUE(child.Started());
     child.ReadFor(3000);
     EXPECT_EQ(child.Wait(), 0);
-    EXPECT_EQ(child.Printed(), std::string(PLATFORM_PROBE) + " cmdline two words x\n");
+    std::string expected = PLATFORM_PROBE;
+    expected += " cmdline two words x\n";
+    EXPECT_EQ(child.Printed(), expected);
 }
 
 #endif  // !_WIN32

@@ -29,6 +29,7 @@ struct Request {
 // A note as it should sound. Samples are numbered from 1; sample k is at
 // index k - 1.
 struct Note {
+    Request request{};
     bool playable = false;   // passes every refusal of the scheduler
     bool corrected = false;  // at most 10 s: measured and DC-corrected
     uint32_t cycles = 0, rampCycles = 0, rampSamples = 0, rel = 0, end = 0, capacity = 0;
@@ -76,6 +77,7 @@ inline void ComputeSamples(const Request& r, Note& note) {
 
 inline Note Model(const Request& r) {
     Note note;
+    note.request = r;
     const double spc = r.sampleRate / r.frequency;
     note.cycles = static_cast<uint32_t>(std::floor(r.frequency * r.seconds + 0.5));
     const double exact = note.cycles * spc;
@@ -124,7 +126,9 @@ inline std::vector<uint32_t> CorrectionPlaces(const Note& note, uint32_t blockFr
 // while more than one step is left, the last place taking the final step; in
 // spread mode -sum / end per sample, released in whole LSBs as it builds up,
 // a leftover of 0.9 LSB or more settled on the last sample.
-inline std::vector<int32_t> Corrected(const Note& note, uint32_t blockFrames, bool is16Bit) {
+inline std::vector<int32_t> Corrected(const Note& note) {
+    const uint32_t blockFrames = note.request.blockFrames;
+    const bool is16Bit = note.request.is16Bit;
     std::vector<int32_t> samples = note.truncated;
     if (!note.corrected || note.sum == 0) return samples;
     if (!note.spread) {
@@ -166,8 +170,8 @@ inline std::vector<int32_t> Corrected(const Note& note, uint32_t blockFrames, bo
 // Plays the generator's note to its end, every block appended; with
 // `checkCopy` each block also goes to a second destination that must match.
 template <typename Sample>
-std::vector<int32_t> PlayNote(SineGenerator& g, bool checkCopy, uint32_t maxBlocks) {
-    std::vector<Sample> block(g.nBufferFrames), copy(g.nBufferFrames);
+std::vector<int32_t> PlayNote(SineGenerator& g, uint32_t blockFrames, bool checkCopy, uint32_t maxBlocks) {
+    std::vector<Sample> block(blockFrames), copy(blockFrames);
     std::vector<int32_t> played;
     for (uint32_t i = 0; i < maxBlocks && g.bSineActive; ++i) {
         Sample* copyTo = checkCopy ? copy.data() : nullptr;
@@ -184,39 +188,34 @@ std::vector<int32_t> PlayNote(SineGenerator& g, bool checkCopy, uint32_t maxBloc
     return played;
 }
 
-inline std::vector<int32_t> PlayNote(SineGenerator& g, bool checkCopy = false, uint32_t maxBlocks = 1u << 20) {
-    return g.b16Bit ? PlayNote<int16_t>(g, checkCopy, maxBlocks) : PlayNote<int32_t>(g, checkCopy, maxBlocks);
+// `g` was made for `r`'s block size and format.
+inline std::vector<int32_t> PlayNote(SineGenerator& g, const Request& r, bool checkCopy = false,
+                                     uint32_t maxBlocks = 1u << 20) {
+    return r.is16Bit ? PlayNote<int16_t>(g, r.blockFrames, checkCopy, maxBlocks)
+                     : PlayNote<int32_t>(g, r.blockFrames, checkCopy, maxBlocks);
 }
 
 // Plays the note `g` has just scheduled for `note` and checks it against the
-// model: the same schedule, correction mode and samples (corrections
-// included), a sum of exactly 0 when corrected and zeros after the end.
-// Returns whether the note took spread correction.
-inline bool ExpectPlaysAsModelled(SineGenerator& g, const Note& note, bool checkCopy = false) {
-    const uint32_t blockFrames = g.nBufferFrames;
+// model: the same length in blocks, the same samples (the schedule and the
+// correction mode decide them, corrections included), a sum of exactly 0 when
+// corrected and zeros after the end.
+inline void ExpectPlaysAsModelled(SineGenerator& g, const Note& note, bool checkCopy = false) {
+    const uint32_t blockFrames = note.request.blockFrames;
     const uint32_t blocks = (note.end + blockFrames - 1) / blockFrames;
-    EXPECT_EQ(g.nRampSamples, note.rampSamples);
-    EXPECT_EQ(g.nReleaseBlock * blockFrames + g.nReleaseOffset, note.rel);
-    EXPECT_EQ(g.nNoteBlocks, blocks);
-    const bool spread = g.bSpreadCorrection;
-    if (note.corrected) {
-        EXPECT_EQ(spread, note.spread);
-    }
-    const std::vector<int32_t> played = PlayNote(g, checkCopy, blocks + 1);
+    const std::vector<int32_t> played = PlayNote(g, note.request, checkCopy, blocks + 1);
     EXPECT_FALSE(g.bSineActive);
     if (played.size() != static_cast<size_t>(blocks) * blockFrames) {
         ADD_FAILURE() << "played " << played.size() << " samples in place of " << blocks << " blocks";
-        return spread;
+        return;
     }
     EXPECT_TRUE(std::all_of(played.begin() + note.end, played.end(), [](int32_t v) { return v == 0; }));
     if (note.corrected) {
         EXPECT_EQ(std::accumulate(played.begin(), played.end(), int64_t{0}), 0);
     }
-    const std::vector<int32_t> expected = Corrected(note, blockFrames, g.b16Bit);
+    const std::vector<int32_t> expected = Corrected(note);
     const auto mismatch = std::mismatch(expected.begin(), expected.end(), played.begin());
     EXPECT_EQ(mismatch.first, expected.end()) << "sample " << (mismatch.first - expected.begin()) + 1 << " of " << note.end
                                               << " is " << *mismatch.second << ", not " << *mismatch.first;
-    return spread;
 }
 
 }  // namespace note_reference

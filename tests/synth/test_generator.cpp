@@ -1,27 +1,33 @@
-// The generator object: construction per format, the floating-point reset,
-// the amplitude law and destruction with a fade table.
+// The generator object: construction per format, the fade table, the
+// floating-point reset, the amplitude law and destruction with a fade table.
 // Thread: the test's own.
 #include <gtest/gtest.h>
 
 #include <cfenv>
+#include <vector>
 
 #include "synth/sine_generator.h"
 
 namespace {
 
-TEST(Generator, FreshGeneratorIsIdleWithTheFormatsFullScale) {
+TEST(Generator, FreshGeneratorIsIdleAndFadesFromItsFullLevelToZero) {
     const SineGenerator narrow(256, true);
     const SineGenerator wide(1024, false);
-    EXPECT_EQ(narrow.nFullScale, 32767u);
-    EXPECT_EQ(wide.nFullScale, 2147483647u);
-    EXPECT_TRUE(narrow.b16Bit);
-    EXPECT_FALSE(wide.b16Bit);
-    EXPECT_EQ(narrow.nBufferFrames, 256u);
-    EXPECT_EQ(wide.nBufferFrames, 1024u);
     for (const SineGenerator* g : {&narrow, &wide}) {
         EXPECT_FALSE(g->bSineActive);
         EXPECT_FALSE(g->bSweepActive);
-        EXPECT_EQ(g->pFadeTable, nullptr);
+    }
+    // Entry i is (full level × (n − 1 − i) / n) / full scale, the last one 0.
+    struct Format {
+        const SineGenerator& g;
+        double fullLevel, fullScale;
+    };
+    for (const Format& format : {Format{narrow, 32765, 32767}, Format{wide, 2147483645, 2147483647}}) {
+        std::vector<double> table(512, -1.0);
+        format.g.BuildFadeTable(table.data(), 512);
+        for (uint32_t i = 0; i < 512; ++i) {
+            ASSERT_NEAR(table[i], (format.fullLevel * (511 - i) / 512) / format.fullScale, 1e-12) << i;
+        }
     }
 }
 
@@ -54,7 +60,6 @@ TEST(Generator, DestroyingMidSweepFreesTheFadeTable) {
     auto* g = new SineGenerator(512, false);
     g->PlaySweepWav(48000, 100, 1000, 1.0, 0);
     ASSERT_TRUE(g->bSweepActive);
-    ASSERT_NE(g->pFadeTable, nullptr);
     delete g;
 }
 

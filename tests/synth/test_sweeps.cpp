@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <memory>
 #include <vector>
 
 #include "synth/sine_generator.h"
@@ -53,38 +52,39 @@ void ExpectNearModel(const std::vector<int32_t>& played, const Sweep& s) {
     for (size_t i = 0; i < model.size(); ++i) ASSERT_LE(std::llabs(int64_t{played[i]} - model[i]), 1) << "sample " << i;
 }
 
-// One block, rendered over stale contents that it must overwrite entirely.
-std::vector<int32_t> RenderBlock(SineGenerator& g) {
-    std::vector<int32_t> samples(g.nBufferFrames, 0x5a5a);
-    if (g.b16Bit) {
-        std::vector<int16_t> block(g.nBufferFrames, 0x5a5a), copy(g.nBufferFrames);
-        g.RenderSweep16(block.data(), copy.data());
-        EXPECT_EQ(block, copy);
-        std::copy(block.begin(), block.end(), samples.begin());
-    } else {
-        g.RenderSweep32(samples.data(), nullptr);
+// A generator of the sweep's block size and format, with the sweep started.
+struct Sweeping {
+    Sweep s;
+    SineGenerator g;
+    explicit Sweeping(const Sweep& sweep) : s(sweep), g(sweep.blockFrames, sweep.is16Bit) {
+        g.PlaySweepWav(s.rate, s.freqStart, s.freqEnd, s.seconds, s.attenuation);
+        EXPECT_TRUE(g.bSweepActive);
     }
-    return samples;
-}
 
-std::vector<int32_t> PlayRest(SineGenerator& g) {
-    std::vector<int32_t> samples;
-    for (int i = 0; i < 100000 && g.bSweepActive; ++i) {
-        const std::vector<int32_t> block = RenderBlock(g);
-        samples.insert(samples.end(), block.begin(), block.end());
+    // One block, rendered over stale contents that it must overwrite entirely.
+    std::vector<int32_t> RenderBlock() {
+        std::vector<int32_t> samples(s.blockFrames, 0x5a5a);
+        if (s.is16Bit) {
+            std::vector<int16_t> block(s.blockFrames, 0x5a5a), copy(s.blockFrames);
+            g.RenderSweep16(block.data(), copy.data());
+            EXPECT_EQ(block, copy);
+            std::copy(block.begin(), block.end(), samples.begin());
+        } else {
+            g.RenderSweep32(samples.data(), nullptr);
+        }
+        return samples;
     }
-    EXPECT_FALSE(g.bSweepActive);
-    EXPECT_FALSE(g.bSweepRestart);
-    EXPECT_EQ(g.pFadeTable, nullptr);
-    return samples;
-}
 
-std::unique_ptr<SineGenerator> Start(const Sweep& s) {
-    auto g = std::make_unique<SineGenerator>(s.blockFrames, s.is16Bit);
-    g->PlaySweepWav(s.rate, s.freqStart, s.freqEnd, s.seconds, s.attenuation);
-    EXPECT_TRUE(g->bSweepActive);
-    return g;
-}
+    std::vector<int32_t> PlayRest() {
+        std::vector<int32_t> samples;
+        for (int i = 0; i < 100000 && g.bSweepActive; ++i) {
+            const std::vector<int32_t> block = RenderBlock();
+            samples.insert(samples.end(), block.begin(), block.end());
+        }
+        EXPECT_FALSE(g.bSweepActive);
+        return samples;
+    }
+};
 
 // The first whole cycle after sample `at`, from one rising zero crossing
 // to the next.
@@ -107,23 +107,15 @@ Cycle CycleAfter(const std::vector<int32_t>& samples, size_t at) {
 TEST(Sweeps, WorkedExamplePlaysTheModelledSweepInBothFormats) {
     for (const bool is16Bit : {true, false}) {
         const Sweep s{48000, 100, 1000, 1.0, 0, 512, is16Bit};
-        const auto sweep = Start(s);
-        SineGenerator& g = *sweep;
-        EXPECT_EQ(g.nSweepBlocks, 95u);
-        EXPECT_NEAR(g.dPhaseIncStep, -2.422074928e-06, 1e-14);
-        ASSERT_NE(g.pFadeTable, nullptr);
-        for (uint32_t i = 0; i < 512; ++i) {
-            ASSERT_NEAR(g.pFadeTable[i], (g.AmplitudeForAttenuation(0) * (511 - i) / 512) / g.nFullScale, 1e-12) << i;
-        }
+        Sweeping sweep(s);
         std::vector<int32_t> played;
         for (int b = 0; b < 94; ++b) {
-            const std::vector<int32_t> block = RenderBlock(g);
+            const std::vector<int32_t> block = sweep.RenderBlock();
             played.insert(played.end(), block.begin(), block.end());
         }
-        EXPECT_NEAR(g.dPhaseInc * 48000 / kTwoPi, 990.53, 0.005);  // the fade-out block's frequency
-        const std::vector<int32_t> fadeOut = PlayRest(g);
+        const std::vector<int32_t> fadeOut = sweep.PlayRest();
         played.insert(played.end(), fadeOut.begin(), fadeOut.end());
-        ASSERT_EQ(played.size(), 48640u);
+        ASSERT_EQ(played.size(), 48640u);  // 95 blocks
         EXPECT_EQ(played.front(), 0);
         EXPECT_EQ(played.back(), 0);
         ExpectNearModel(played, s);
@@ -133,15 +125,19 @@ TEST(Sweeps, WorkedExamplePlaysTheModelledSweepInBothFormats) {
             const double expected = 100 + 900.0 * cycle.middle / 48640;
             EXPECT_NEAR(48000 / cycle.length, expected, 0.002 * expected) << at;
         }
+        // The fade-out block keeps the frequency its first sample has.
+        EXPECT_NEAR(48000 / CycleAfter(played, 94 * 512 + 250).length, 990.53, 0.5);
+
+        // Back to idle: the same request plays the same sweep again.
+        sweep.g.PlaySweepWav(s.rate, s.freqStart, s.freqEnd, s.seconds, s.attenuation);
+        EXPECT_EQ(sweep.PlayRest(), played);
     }
 }
 
 TEST(Sweeps, EqualFrequenciesGiveASteadyToneWithAFadeOut) {
     const Sweep s{44100, 441, 441, 0.5, 20, 256, false};
-    const auto sweep = Start(s);
-    SineGenerator& g = *sweep;
-    EXPECT_EQ(g.dPhaseIncStep, 0.0);
-    const std::vector<int32_t> played = PlayRest(g);
+    Sweeping sweep(s);
+    const std::vector<int32_t> played = sweep.PlayRest();
     ASSERT_EQ(played.size(), (86u + 1) * 256);
     for (const size_t at : {100u, 10000u, 20000u}) EXPECT_NEAR(CycleAfter(played, at).length, 100.0, 0.01);
     ExpectNearModel(played, s);
@@ -150,15 +146,11 @@ TEST(Sweeps, EqualFrequenciesGiveASteadyToneWithAFadeOut) {
 TEST(Sweeps, SecondRequestRestartsTheFirstSweepUnchanged) {
     for (const int restartAfter : {10, 94}) {  // 94: during the fade-out block
         const Sweep s{48000, 1000, 200, 1.0, 6, 512, true};
-        const auto sweep = Start(s);
-        SineGenerator& g = *sweep;
-        const std::vector<int32_t> first = RenderBlock(g);
-        for (int b = 1; b < restartAfter; ++b) RenderBlock(g);
-        g.PlaySweepWav(96000, 50, 5000, 5.0, 0);
-        EXPECT_TRUE(g.bSweepRestart);
-        EXPECT_EQ(g.dSampleRate, 48000.0);
-        EXPECT_EQ(g.nSweepBlocks, 95u);
-        const std::vector<int32_t> played = PlayRest(g);
+        Sweeping sweep(s);
+        const std::vector<int32_t> first = sweep.RenderBlock();
+        for (int b = 1; b < restartAfter; ++b) sweep.RenderBlock();
+        sweep.g.PlaySweepWav(96000, 50, 5000, 5.0, 0);
+        const std::vector<int32_t> played = sweep.PlayRest();
         ASSERT_EQ(played.size(), 95u * 512) << restartAfter;
         EXPECT_TRUE(std::equal(first.begin(), first.end(), played.begin())) << restartAfter;
         ExpectNearModel(played, s);
@@ -183,14 +175,10 @@ TEST(Sweeps, RefusesSweepsWithoutTwoBlocksOrAUsableRate) {
         SineGenerator g(c.blockFrames, false);
         g.PlaySweepWav(c.rate, c.freqStart, 1000, c.seconds, 0);
         EXPECT_FALSE(g.bSweepActive) << c.what;
-        EXPECT_EQ(g.pFadeTable, nullptr) << c.what;
     }
-    SineGenerator g(4096, false);
-    g.PlaySweepWav(44100, 100, 1000, 0.1, 0);
-    EXPECT_EQ(g.dSampleRate, 44100.0);
-    g.PlaySweepWav(44100, 100, 1000, 0.14, 0);  // 1.5 blocks round to 2
-    EXPECT_TRUE(g.bSweepActive);
-    EXPECT_EQ(g.nSweepBlocks, 3u);
+    // 1.5 blocks round to 2, and the fade-out block makes 3.
+    Sweeping sweep({44100, 100, 1000, 0.14, 0, 4096, false});
+    EXPECT_EQ(sweep.PlayRest().size(), 3u * 4096);
 }
 
 }  // namespace
