@@ -22,9 +22,12 @@
 #include "support/card_test_helpers.h"
 #include "support/scoped_registry.h"
 #include "support/test_card/test_card.h"
+#include "support/waiting.h"
 #include "synth/sine_generator.h"
 
 namespace {
+
+using tonegate_test::Busy;
 
 using tonegate_fuzz::InputReader;
 using tonegate_fuzz::Require;
@@ -74,8 +77,6 @@ private:
     int32_t index_ = 0;
     int32_t last_ = 0;
 };
-
-bool Busy(const SineGenerator* generator) { return generator->bSineActive.load() || generator->bSweepActive.load(); }
 
 // Plays the note just scheduled on `generator` (channel `channel`) to its end.
 void PlayWholeNote(Player& player, SineGenerator& generator, int channel, double frequency, double seconds) {

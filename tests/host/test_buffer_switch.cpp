@@ -16,9 +16,12 @@
 #include "host/host_session.h"
 #include "host/tonegate.h"
 #include "support/session_fixture.h"
+#include "support/waiting.h"
 #include "synth/sine_generator.h"
 
 namespace {
+
+using tonegate_test::Busy;
 
 using tonegate_test_card::BuffersIntact;
 using tonegate_test_card::CountCalls;
@@ -30,10 +33,6 @@ constexpr int kSwitchLimit = 5000;
 
 // Both channels' halves as one switch left them.
 using Halves = std::array<std::vector<int32_t>, 2>;
-
-bool Busy(const SineGenerator* generator) {
-    return generator != nullptr && (generator->bSineActive.load() || generator->bSweepActive.load());
-}
 
 bool AllZero(const std::vector<int32_t>& samples) {
     for (int32_t sample : samples)

@@ -27,9 +27,14 @@
 #include "host/host_session.h"
 #include "host/tonegate.h"
 #include "support/session_fixture.h"
+#include "support/waiting.h"
 #include "synth/sine_generator.h"
 
 namespace {
+
+using tonegate_test::WaitUntil;
+using tonegate_test::Busy;
+using tonegate_test::BothIdle;
 
 using namespace std::chrono_literals;
 using tonegate_test_card::CaptureRing;
@@ -44,17 +49,6 @@ constexpr int64_t kRingRecords = 2048;
 // Room for more records than the capture ring holds, so the card's thread,
 // which waits for room in the capture, never overtakes the drain here either.
 constexpr int64_t kStateRecords = 2 * kRingRecords;
-
-bool WaitUntil(const std::function<bool()>& done, Clock::duration timeout = 20s) {
-    const auto deadline = Clock::now() + timeout;
-    while (!done()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
-
-bool Busy(const SineGenerator* generator) { return generator->bSineActive.load() || generator->bSweepActive.load(); }
 
 // A note request, made known to the checker before the export sees it: the
 // note a generator of its own plays for it, in whole blocks (none when its
@@ -282,7 +276,7 @@ TEST_F(StressTest, NotesPlayedWholeThroughAStormOfRequestsSumToZeroAndKeepTheirS
         ASSERT_TRUE(WaitUntil([&] { return ThreadSwitches(*card_) >= next; }));
     }
     ASIOEnableWav(true);
-    ASSERT_TRUE(WaitUntil([] { return !Busy(pSineGeneratorA) && !Busy(pSineGeneratorB); }));
+    ASSERT_TRUE(WaitUntil(BothIdle));
     const int64_t idleAt = ThreadSwitches(*card_);
     ASSERT_TRUE(WaitUntil([&] { return ThreadSwitches(*card_) > idleAt; }));
     ASSERT_EQ(ASIOCloseDriver(), 0);  // stops and joins the card's thread

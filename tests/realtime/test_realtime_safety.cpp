@@ -18,6 +18,7 @@
 #include "host/host_session.h"
 #include "host/tonegate.h"
 #include "support/session_fixture.h"
+#include "support/waiting.h"
 #include "synth/realtime_attributes.h"
 #include "synth/sine_generator.h"
 
@@ -27,21 +28,12 @@
 
 namespace {
 
+using tonegate_test::WaitUntil;
+using tonegate_test::BothIdle;
+
 using namespace std::chrono_literals;
 using tonegate_test_card::ThreadSwitches;
 using Clock = std::chrono::steady_clock;
-
-bool WaitUntil(const std::function<bool()>& done, Clock::duration timeout = 10s) {
-    const auto deadline = Clock::now() + timeout;
-    while (!done()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
-
-bool Busy(const SineGenerator* generator) { return generator->bSineActive.load() || generator->bSweepActive.load(); }
-bool BothIdle() { return !Busy(pSineGeneratorA) && !Busy(pSineGeneratorB); }
 
 void* volatile allocated = nullptr;
 void AllocatesOnTheRealtimePath() TONEGATE_NONBLOCKING {
