@@ -7,13 +7,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "host/library_state.h"
 #include "host/tonegate.h"
 #include "support/card_test_helpers.h"
 #include "support/log_reader.h"
 #include "support/test_card/test_card.h"
+#include "synth/sine_generator.h"
 
 namespace tonegate_test {
 
@@ -45,6 +48,16 @@ protected:
 
     // One buffer switch into the host, as the running card would make it.
     bool Pump(int32_t index) { return tonegate_test_card::PumpBufferSwitch(*card_, index); }
+
+    // Whether channel A's next half, pumped now, begins as a 32-bit note of
+    // these figures does on a fresh generator at `rate`.
+    bool NextHalfBeginsAs(double rate, double frequency, double seconds, uint32_t attenuation) {
+        SineGenerator reference(static_cast<uint32_t>(asioDriverInfo.preferredSize), false);
+        if (!reference.PlaySineWav(rate, frequency, seconds, attenuation)) return false;
+        std::vector<int32_t> expected(static_cast<size_t>(asioDriverInfo.preferredSize));
+        reference.RenderSine32(expected.data(), nullptr);
+        return Pump(0) && std::equal(expected.begin(), expected.end(), Half<int32_t>(0, 0));
+    }
 
     // Channel `channel`'s half `index` as the card handed it out.
     template <typename Sample>
