@@ -5,6 +5,9 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
+#ifdef TONEGATE_WITH_CHECK
+#include "tools/tonegate/capture_check.h"
+#endif
 #include "tools/tonegate/card_session.h"
 #include "tools/tonegate/catalogue.h"
 #include "tools/tonegate/steps.h"
@@ -164,6 +167,28 @@ int main(int argc, char** argv) {
                         "  rest 0.2              silence\n"
                         "Example:\n  tonegate play script.txt --wav capture.wav --json");
 
+#ifdef TONEGATE_WITH_CHECK
+    CheckOptions check;
+    CLI::App* checkCommand = app.add_subcommand("check", "Measure a capture, compare it with a script, draw it");
+    checkCommand->add_option("CAPTURE", check.capture, "The capture (WAV, FLAC, any bit depth and rate)")->required();
+    checkCommand->add_option("--expect", check.expect, "A script (as for 'play') the capture must hold exactly")
+        ->type_name("SCRIPT");
+    checkCommand->add_flag("--json", check.json, "Print one JSON document with the capture and every item");
+    checkCommand->add_option("--plot", check.plot, "Draw the capture's spectrogram and level into a PNG")
+        ->type_name("PICTURE.png");
+    checkCommand->add_option("--threshold", check.thresholdDb, "Silence in a recorded capture, in dBFS")
+        ->capture_default_str();
+    checkCommand->add_flag("--recorded", check.recorded,
+                           "Read the capture as a recording (tolerant bounds) even when it holds digital silence");
+    checkCommand->footer(
+        "Items are the runs of sound between silences: exact zeros in a bit-exact capture (the WAV sink's), "
+        "or below --threshold in a recording. Each tone's frequency is fitted over the whole item; with "
+        "--expect the capture must hold the script's sounds in order: frequency within 1 ppm, every note "
+        "summing to 0, level within 0.5 dB, two voices of a step on the same frame (a recording: 0.1%, no "
+        "sum, 1 ms).\nExamples:\n  tonegate check t.wav\n  tonegate check t.wav --expect script.txt --json\n"
+        "  tonegate check recording.flac --recorded --plot picture.png");
+#endif
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -178,6 +203,9 @@ int main(int argc, char** argv) {
     }
 
     if (drivers->parsed()) return ListDrivers(driversJson);
+#ifdef TONEGATE_WITH_CHECK
+    if (checkCommand->parsed()) return CheckCapture(check);
+#endif
     if (toneCommand->parsed()) {
         tone.channels = *ParseChannels(toneChannel);
         tone.frequency = toneFrequencies.front();

@@ -1,0 +1,23 @@
+// `tonegate check`: a capture measured, reported as text or JSON, compared
+// with the script that should have made it, and drawn on request.
+// Thread: the command's one thread.
+#pragma once
+
+#include <string>
+
+namespace tonegate_tool {
+
+struct CheckOptions {
+    std::string capture;
+    std::string expect;  // a script; empty: nothing to compare with
+    std::string plot;    // a PNG to draw; empty: none
+    double thresholdDb = -70;
+    bool recorded = false;
+    bool json = false;
+};
+
+// 0 when the capture was read (and matches the script, when one is given),
+// 1 otherwise, with each reason on standard error.
+int CheckCapture(const CheckOptions& options);
+
+}  // namespace tonegate_tool
