@@ -30,6 +30,9 @@ constexpr double kHysteresis = 0.1;
 // Half-cycles kept at each end of an item to measure its ramps.
 constexpr size_t kEdgeHalfCycles = 2048;
 constexpr double kShortestMeasuredTone = 0.1;
+// A ramp is refined on its frames up to this share short of its estimated
+// end, so that no steady frame is taken for a ramp's.
+constexpr double kRampMargin = 0.03;
 
 // The capture file, read in blocks of frames as doubles in sample units:
 // integers as they were written, floats in full-scale units.
@@ -311,8 +314,6 @@ struct SineFit {
     double omega = 0;
     double middle = 0;
     double c1 = 0, c2 = 0;
-    double residual = 0;  // sum of squares the fit leaves
-    double energy = 0;    // sum of squares of the frames
 };
 
 bool FitSine(ItemSamples& samples, int64_t from, int64_t count, const Envelope& envelope, int rounds, SineFit& fit) {
@@ -321,7 +322,6 @@ bool FitSine(ItemSamples& samples, int64_t from, int64_t count, const Envelope& 
     for (int round = 0; round < rounds; ++round) {
         std::array<std::array<double, 4>, 4> a{};
         std::array<double, 4> b{};
-        double energy = 0;
         const double stepCos = std::cos(fit.omega), stepSin = std::sin(fit.omega);
         double c = 0, s = 0;
         const bool read = samples.ForEach(from, count, [&](int64_t n, double y) {
@@ -334,7 +334,6 @@ bool FitSine(ItemSamples& samples, int64_t from, int64_t count, const Envelope& 
                 b[i] += u[i] * y;
                 for (int j = i; j < 4; ++j) a[i][j] += u[i] * u[j];
             }
-            energy += y * y;
             const double nextC = c * stepCos - s * stepSin;
             s = s * stepCos + c * stepSin;
             c = nextC;
@@ -364,12 +363,8 @@ bool FitSine(ItemSamples& samples, int64_t from, int64_t count, const Envelope& 
         // With ω off by δ: c3 = c2·δ/scale and c4 = -c1·δ/scale.
         const double power = x[0] * x[0] + x[1] * x[1];
         if (power == 0) return false;
-        double explained = 0;
-        for (int i = 0; i < 4; ++i) explained += x[i] * b[i];
         fit.omega += (x[2] * x[1] - x[3] * x[0]) / power * scale;
         fit.c1 = x[0], fit.c2 = x[1];
-        fit.energy = energy;
-        fit.residual = std::max(energy - explained, 0.0);
     }
     return true;
 }
@@ -404,20 +399,38 @@ bool MeasureTone(ItemSamples& samples, double rate, double frequency, Envelope e
     const int64_t frames = samples.frames();
     SineFit fit;
     fit.omega = kTwoPi * frequency / rate;
-    const int64_t steadyFrom = static_cast<int64_t>(std::ceil(envelope.attack.zeroAt + envelope.attack.frames)) + 1;
-    const int64_t steadyTo = static_cast<int64_t>(std::floor(envelope.release.zeroAt - envelope.release.frames)) - 1;
     const double period = rate / frequency;
-    if (steadyTo - steadyFrom > 4 * period && envelope.attack.frames > 0 && envelope.release.frames > 0) {
-        if (!FitSine(samples, steadyFrom, steadyTo - steadyFrom, Envelope{}, 2, fit)) return false;
-        RefineRamp(samples, 0, steadyFrom, fit, envelope.attack);
-        RefineRamp(samples, steadyTo, frames - steadyTo, fit, envelope.release);
+    // Twice: the ramps' first estimate is coarse, and the steady part and the
+    // ramps are each measured where the other surely is not.
+    for (int round = 0; round < 2 && envelope.attack.frames > 0 && envelope.release.frames > 0; ++round) {
+        const Ramp attack = envelope.attack, release = envelope.release;
+        const int64_t steadyFrom = static_cast<int64_t>(std::ceil(attack.zeroAt + attack.frames)) + 1;
+        const int64_t steadyTo = static_cast<int64_t>(std::floor(release.zeroAt - release.frames)) - 1;
+        if (steadyTo - steadyFrom <= 4 * period) break;
+        if (!FitSine(samples, steadyFrom, steadyTo - steadyFrom, Envelope{}, 2 - round, fit)) return false;
+        const auto inside = [](double frame) { return static_cast<int64_t>(std::floor(frame)); };
+        const int64_t attackTo = inside(attack.zeroAt + (1 - kRampMargin) * attack.frames);
+        const int64_t releaseFrom = inside(release.zeroAt - (1 - kRampMargin) * release.frames) + 1;
+        RefineRamp(samples, 0, attackTo, fit, envelope.attack);
+        RefineRamp(samples, releaseFrom, frames - releaseFrom, fit, envelope.release);
     }
     if (!FitSine(samples, 0, frames, envelope, 2, fit)) return false;
     item.frequency = fit.omega * rate / kTwoPi;
     item.attack = std::lround(envelope.attack.frames);
     item.release = std::lround(envelope.release.frames);
-    if (static_cast<double>(frames) >= kShortestMeasuredTone * rate && fit.energy > fit.residual)
-        item.thdn = 10 * std::log10(std::max(fit.residual, 1e-300) / (fit.energy - fit.residual));
+    if (static_cast<double>(frames) >= kShortestMeasuredTone * rate) {
+        // What the fitted tone leaves, summed sample by sample: the fit's own
+        // figure is a difference of two near-equal sums.
+        double residual = 0, tone = 0;
+        samples.ForEach(0, frames, [&](int64_t n, double y) {
+            const double m = static_cast<double>(n) - fit.middle;
+            const double modelled =
+                envelope(static_cast<double>(n)) * (fit.c1 * std::cos(fit.omega * m) + fit.c2 * std::sin(fit.omega * m));
+            residual += (y - modelled) * (y - modelled);
+            tone += modelled * modelled;
+        });
+        if (residual > 0 && tone > 0) item.thdn = 10 * std::log10(residual / tone);
+    }
     // The note runs from where its attack starts to where its release ends.
     const double begins = envelope.attack.frames > 0 ? std::min(envelope.attack.zeroAt, 0.0) : 0.0;
     const double ends = envelope.release.frames > 0 ? std::max(envelope.release.zeroAt, static_cast<double>(frames))
