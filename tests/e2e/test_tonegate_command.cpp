@@ -3,36 +3,27 @@
 // checked item by item. Thread: the test's own; the command runs as a child.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <nlohmann/json.hpp>
 #include <regex>
 
-#include "support/capture.h"
 #include "e2e/tone_checks.h"
+#include "support/capture.h"
 #include "support/log_reader.h"
 #include "support/scoped_registry.h"
 #include "support/temp_dir.h"
+#include "support/tonegate_command.h"
 
 namespace tonegate_e2e {
 namespace {
 
 namespace fs = std::filesystem;
+using tonegate_test::Outcome;
 using tonegate_test::ReadFile;
+using tonegate_test::RunTonegate;
 using tonegate_test::WriteFile;
-
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string Tool() { return std::string(std::getenv("TONEGATE_BUILD_DIR")) + "/bin/tonegate"; }
-
-// Runs the command in the working folder with `arguments` as the shell gives them.
-Outcome RunTonegate(const std::string& arguments, const std::string& environment = "") {
-    const int status = std::system((environment + " " + Tool() + " " + arguments + " >out.txt 2>err.txt").c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile("out.txt"), ReadFile("err.txt")};
-}
 
 class TonegateCommand : public tonegate_test::FreshDirectoryTest {};
 
@@ -87,6 +78,15 @@ TEST_P(ScriptOnTheSink, EveryStepPlaysWholeInOrderAndCloseTogether) {
         EXPECT_LE(silence, longest) << "before sound " << i;
     }
     EXPECT_GE(a[3].first - b[2].last, static_cast<int64_t>(0.2 * rate)) << "the rest";
+
+    // And `tonegate check` finds the same in it.
+    const Outcome check = RunTonegate("check cap.wav --expect script.txt --json");
+    EXPECT_EQ(check.status, 0) << check.err;
+    const nlohmann::json checked = nlohmann::json::parse(check.out);
+    EXPECT_TRUE(checked["bit_exact"]);
+    EXPECT_EQ(checked["items"].size(), 7u);
+    EXPECT_EQ(checked["together"].size(), 1u);
+    EXPECT_TRUE(checked["expect"]["passed"]);
 }
 
 INSTANTIATE_TEST_SUITE_P(RatesAndFormats, ScriptOnTheSink,
@@ -218,7 +218,7 @@ TEST_F(TonegateCommand, InterruptClosesTheCaptureWhole) {
     const pid_t child = fork();
     if (child == 0) {
         freopen("/dev/null", "w", stdout);
-        execl(Tool().c_str(), "tonegate", "tone", "440", "--seconds", "20", "--wav", "cap.wav", "--log-dir", ".",
+        execl(tonegate_test::TonegateProgram().c_str(), "tonegate", "tone", "440", "--seconds", "20", "--wav", "cap.wav", "--log-dir", ".",
               static_cast<char*>(nullptr));
         _exit(127);
     }

@@ -417,6 +417,8 @@ bool MeasureTone(ItemSamples& samples, double rate, double frequency, Envelope e
     if (!FitSine(samples, 0, frames, envelope, 2, fit)) return false;
     item.frequency = fit.omega * rate / kTwoPi;
     item.attack = std::lround(envelope.attack.frames);
+    // The attack's zero is the frame before the note's first sample.
+    if (envelope.attack.frames > 0) item.onset = item.start + std::llround(envelope.attack.zeroAt) + 1;
     item.release = std::lround(envelope.release.frames);
     if (static_cast<double>(frames) >= kShortestMeasuredTone * rate) {
         // What the fitted tone leaves, summed sample by sample: the fit's own
@@ -441,7 +443,7 @@ bool MeasureTone(ItemSamples& samples, double rate, double frequency, Envelope e
 
 bool MeasureItem(SoundFile& file, const Span& span, double fullScale, bool integers, Item& item) {
     const double rate = file.rate();
-    item.start = span.first;
+    item.start = item.onset = span.first;
     item.frames = span.last - span.first + 1;
     item.peak = span.peak;
     item.attenuation = span.peak > 0 ? 20 * std::log10(fullScale / span.peak) : 0;
@@ -549,7 +551,7 @@ bool AnalyseCapture(const std::string& path, const AnalysisOptions& options, Cap
         }
     }
     std::stable_sort(capture.items.begin(), capture.items.end(), [](const Item& a, const Item& b) {
-        return a.start != b.start ? a.start < b.start : a.channel < b.channel;
+        return a.onset != b.onset ? a.onset < b.onset : a.channel < b.channel;
     });
     return true;
 }

@@ -19,6 +19,8 @@ struct Item {
     int channel = 0;  // 0: A (the first channel), 1: B
     ItemKind kind = ItemKind::Tone;
     int64_t start = 0;   // first frame of the item (its first sample that is not silence)
+    int64_t onset = 0;   // frame where the sound begins: for a tone, where its attack starts from 0
+                         // (a quiet tone's first samples may be silent)
     int64_t frames = 0;  // frames from the first to the last sample that is not silence
     double peak = 0;     // largest magnitude, in sample units
     double attenuation = 0;  // the peak in dB below full scale
@@ -44,7 +46,7 @@ struct Capture {
     bool bitExact = false;   // integer samples with digital silence between the items
     int64_t clipped = 0;     // samples at either end of the range
     double dc[2] = {0, 0};   // mean of each channel, in full-scale units
-    std::vector<Item> items; // in order of start frame, channel A first on a tie
+    std::vector<Item> items; // in order of onset, channel A first on a tie
 };
 
 struct AnalysisOptions {

@@ -67,6 +67,7 @@ nlohmann::json ItemJson(const Item& item, double rate) {
                            {"kind", item.kind == ItemKind::Tone ? "tone" : "sweep"},
                            {"start", static_cast<double>(item.start) / rate},
                            {"start_frame", item.start},
+                           {"onset_frame", item.onset},
                            {"frames", item.frames},
                            {"attenuation", item.attenuation},
                            {"sum", item.sum}};
@@ -173,10 +174,10 @@ void Compare(std::vector<Expected>& sounds, const Capture& capture, std::vector<
                  std::to_string(sound.attenuation) + " dB");
         if (previous != nullptr && previous->found != nullptr) {
             const Item& before = *previous->found;
-            const double apart = static_cast<double>(item.start - before.start) / rate;
+            const double apart = static_cast<double>(item.onset - before.onset) / rate;
             if (previous->step == sound.step && sound.together && std::fabs(apart) > bounds.startSeconds)
-                fail("starts " + std::to_string(item.start - before.start) + " frames after its other voice");
-            if (previous->step != sound.step && item.start < before.start)
+                fail("starts " + std::to_string(item.onset - before.onset) + " frames after its other voice");
+            if (previous->step != sound.step && item.onset < before.onset)
                 fail("plays before " + previous->label);
         }
         previous = &sound;
@@ -231,7 +232,7 @@ int CheckCapture(const CheckOptions& options) {
     std::vector<std::pair<const Item*, const Item*>> together;
     for (const Item& a : capture.items)
         for (const Item& b : capture.items)
-            if (a.channel == 0 && b.channel == 1 && a.start == b.start) together.emplace_back(&a, &b);
+            if (a.channel == 0 && b.channel == 1 && a.onset == b.onset) together.emplace_back(&a, &b);
 
     const std::string reading = capture.bitExact ? "bit-exact (digital silence between the items)"
                                                  : "recorded (silence below " + Fixed(options.thresholdDb, 0) + " dBFS)";
@@ -239,7 +240,7 @@ int CheckCapture(const CheckOptions& options) {
         nlohmann::json items = nlohmann::json::array();
         for (const Item& item : capture.items) items.push_back(ItemJson(item, rate));
         nlohmann::json pairs = nlohmann::json::array();
-        for (const auto& [a, b] : together) pairs.push_back({{"start", static_cast<double>(a->start) / rate}, {"start_frame", a->start}});
+        for (const auto& [a, b] : together) pairs.push_back({{"start", static_cast<double>(a->onset) / rate}, {"start_frame", a->onset}});
         nlohmann::json document = {{"path", capture.path},
                                    {"rate", capture.rate},
                                    {"bits", capture.bits},
@@ -263,8 +264,8 @@ int CheckCapture(const CheckOptions& options) {
                   << Fixed(capture.dc[0], 9) << " B " << Fixed(capture.dc[1], 9) << std::endl;
         for (const Item& item : capture.items) std::cout << "  " << Describe(item, rate) << std::endl;
         for (const auto& [a, b] : together)
-            std::cout << "  A and B start together at " << Fixed(static_cast<double>(a->start) / rate, 4) << " s (frame "
-                      << a->start << ")" << std::endl;
+            std::cout << "  A and B start together at " << Fixed(static_cast<double>(a->onset) / rate, 4) << " s (frame "
+                      << a->onset << ")" << std::endl;
         if (!options.expect.empty() && problems.empty())
             std::cout << "matches " << options.expect << std::endl;
     }
