@@ -1,12 +1,11 @@
 // Lists the items of a capture, one line each, channel by channel in the
-// order they sound: length in frames, mean frequency and a hash of the
+// order they sound: length in frames, frequency (a sweep's start) and a hash of the
 // samples. Two captures of the same tune list the same lines whatever the
 // pauses between the items were, so the lists can be compared with diff.
 //   capture_notes <file.wav>
 // Thread: the program's own.
 #include <cinttypes>
 #include <cstdio>
-#include <limits>
 #include <string>
 #include <vector>
 
@@ -17,9 +16,9 @@ using namespace tonegate_e2e;
 namespace {
 
 // FNV-1a over the samples' bytes, so two items match only sample for sample.
-uint64_t SampleHash(const std::vector<int32_t>& samples, const Segment& segment) {
+uint64_t SampleHash(const std::vector<int32_t>& samples, const tonegate_capture::Item& item) {
     uint64_t hash = 14695981039346656037ull;
-    for (int64_t i = segment.first; i <= segment.last; ++i) {
+    for (int64_t i = item.start; i <= LastFrame(item); ++i) {
         const uint32_t sample = static_cast<uint32_t>(samples[static_cast<size_t>(i)]);
         for (int byte = 0; byte < 4; ++byte) hash = (hash ^ ((sample >> (8 * byte)) & 0xFF)) * 1099511628211ull;
     }
@@ -40,18 +39,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::printf("%d Hz, %d bits\n", capture.rate, capture.bits);
-    // The tune's items are at least tens of milliseconds apart; a quiet
-    // note's zeros at its crossings last a few samples.
-    const int64_t minGap = capture.rate / 200;
     for (int c = 0; c < 2; ++c) {
-        const std::vector<int32_t>& samples = capture.channel[c];
-        for (const Segment& segment : FindSegments(samples, minGap)) {
-            const std::vector<double> crossings = ZeroCrossings(samples, segment.first, segment.last + 1);
-            const double frequency = FrequencyOver(crossings, -std::numeric_limits<double>::infinity(),
-                                                   std::numeric_limits<double>::infinity(), capture.rate)
-                                         .frequency;
-            std::printf("%c %" PRId64 " frames %.2f Hz %016" PRIx64 "\n", "AB"[c], segment.last - segment.first + 1,
-                        frequency, SampleHash(samples, segment));
+        for (const tonegate_capture::Item& item : ItemsOn(capture, c)) {
+            const double frequency = item.kind == tonegate_capture::ItemKind::Tone ? item.frequency : item.from;
+            std::printf("%c %" PRId64 " frames %.2f Hz %016" PRIx64 "\n", "AB"[c], item.frames, frequency,
+                        SampleHash(capture.channel[c], item));
         }
     }
     return 0;

@@ -45,7 +45,6 @@ const std::vector<Step> kProgramme = {
 // Silence after each item, in wall time: far more than the gap that splits
 // the capture into items, so a late card thread does not merge them.
 constexpr double kSilenceSeconds = 0.08;
-constexpr double kMinGapSeconds = 0.02;
 
 double Seconds(const Item& item) {
     if (const Note* note = std::get_if<Note>(&item)) return note->seconds;
@@ -97,9 +96,7 @@ TEST_P(Programme, EveryNoteAndSweepIsWholeInTheCapture) {
     EXPECT_EQ(capture.bits, std::string(format) == "int16" ? 16 : 32);
     EXPECT_EQ(capture.frames % bufferFrames, 0);
 
-    const int64_t minGap = static_cast<int64_t>(kMinGapSeconds * rate);
-    const std::vector<Segment> segments[2] = {FindSegments(capture.channel[0], minGap),
-                                              FindSegments(capture.channel[1], minGap)};
+    const std::vector<tonegate_capture::Item> segments[2] = {ItemsOn(capture, 0), ItemsOn(capture, 1)};
     size_t next[2] = {0, 0};
     double worstNotePpm = 0, worstSweepPpm = 0;
     for (size_t s = 0; s < kProgramme.size(); ++s) {
@@ -112,13 +109,13 @@ TEST_P(Programme, EveryNoteAndSweepIsWholeInTheCapture) {
             if (std::holds_alternative<std::monostate>(item)) continue;
             SCOPED_TRACE(c == 0 ? "channel A" : "channel B");
             ASSERT_LT(next[c], segments[c].size()) << "the item is missing from the capture";
-            const Segment& segment = segments[c][next[c]++];
+            const tonegate_capture::Item& found = segments[c][next[c]++];
             if (const Note* note = std::get_if<Note>(&item)) {
-                const ToneFigures figures = CheckNote(capture, channel, segment, *note, bufferFrames);
+                const ToneFigures figures = CheckNote(capture, found, *note, bufferFrames);
                 worstNotePpm = std::max(worstNotePpm, std::abs(figures.frequencyErrorPpm));
                 starts[c] = figures.startFrame;
             } else {
-                const ToneFigures figures = CheckSweep(capture, channel, segment, std::get<Sweep>(item), bufferFrames);
+                const ToneFigures figures = CheckSweep(capture, found, std::get<Sweep>(item), bufferFrames);
                 worstSweepPpm = std::max(worstSweepPpm, std::abs(figures.frequencyErrorPpm));
             }
         }

@@ -26,9 +26,9 @@ protected:
         std::string error;
         ASSERT_TRUE(ReadCapture(kCaptureFile, capture, error)) << error;
         EXPECT_EQ(capture.rate, rate);
-        const std::vector<Segment> segments = FindSegments(capture.channel[0], capture.rate / 50);
-        ASSERT_EQ(segments.size(), 1u);
-        CheckNote(capture, Channel::A, segments[0], kProbe, kBufferFrames);
+        const std::vector<tonegate_capture::Item> items = ItemsOn(capture, 0);
+        ASSERT_EQ(items.size(), 1u);
+        CheckNote(capture, items[0], kProbe, kBufferFrames);
     }
 };
 
@@ -90,9 +90,9 @@ TEST_F(SinkSession, TheCaptureIsCompleteWhenCloseReturns) {
     EXPECT_GE(bytes, dataBytes + 44);
     EXPECT_LE(bytes, dataBytes + 128);
     // The note was still sounding in the last buffer.
-    const std::vector<Segment> segments = FindSegments(capture.channel[1], capture.rate / 50);
-    ASSERT_EQ(segments.size(), 1u);
-    EXPECT_GE(segments[0].last, capture.frames - kBufferFrames);
+    const std::vector<tonegate_capture::Item> items = ItemsOn(capture, 1);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_GE(LastFrame(items[0]), capture.frames - kBufferFrames);
 }
 
 }  // namespace

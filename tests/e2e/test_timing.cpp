@@ -40,9 +40,9 @@ protected:
         std::string error;
         EXPECT_TRUE(ReadCapture(kCaptureFile, capture, error)) << error;
         std::vector<int64_t> frames;
-        for (const Segment& segment : FindSegments(capture.channel[0], kRate / 50)) {
-            EXPECT_EQ(segment.first % bufferFrames, 0) << "a note begins with a buffer half";
-            frames.push_back(segment.first);
+        for (const tonegate_capture::Item& item : ItemsOn(capture, 0)) {
+            EXPECT_EQ(item.onset % bufferFrames, 0) << "a note begins with a buffer half";
+            frames.push_back(item.onset);
         }
         return frames;
     }

@@ -56,28 +56,28 @@ TEST_P(ScriptOnTheSink, EveryStepPlaysWholeInOrderAndCloseTogether) {
     EXPECT_EQ(capture.rate, static_cast<int>(rate));
     EXPECT_EQ(capture.bits, std::string(format) == "int16" ? 16 : 32);
     const int64_t buffer = 256;
-    const std::vector<Segment> a = FindSegments(capture.channel[0], buffer / 2);
-    const std::vector<Segment> b = FindSegments(capture.channel[1], buffer / 2);
+    const std::vector<tonegate_capture::Item> a = ItemsOn(capture, 0), b = ItemsOn(capture, 1);
     ASSERT_EQ(a.size(), 4u);
     ASSERT_EQ(b.size(), 3u);
-    const int64_t pairStart = CheckNote(capture, Channel::A, a[1], Note{660, 0.25, 12}, buffer).startFrame;
-    EXPECT_EQ(CheckNote(capture, Channel::B, b[1], Note{3520, 0.25, 12}, buffer).startFrame, pairStart);
-    CheckNote(capture, Channel::A, a[0], Note{1000, 0.2, 12}, buffer);
-    CheckNote(capture, Channel::B, b[0], Note{440, 0.13, 30}, buffer);
-    CheckSweep(capture, Channel::A, a[2], Sweep{8000, 200, 0.3, 12}, buffer);
-    CheckSweep(capture, Channel::B, b[2], Sweep{100, 1000, 0.2, 6}, buffer);
-    CheckNote(capture, Channel::A, a[3], Note{110.5, 0.3, 0}, buffer);
+    const int64_t pairStart = CheckNote(capture, a[1], Note{660, 0.25, 12}, buffer).startFrame;
+    EXPECT_EQ(CheckNote(capture, b[1], Note{3520, 0.25, 12}, buffer).startFrame, pairStart);
+    CheckNote(capture, a[0], Note{1000, 0.2, 12}, buffer);
+    CheckNote(capture, b[0], Note{440, 0.13, 30}, buffer);
+    CheckSweep(capture, a[2], Sweep{8000, 200, 0.3, 12}, buffer);
+    CheckSweep(capture, b[2], Sweep{100, 1000, 0.2, 6}, buffer);
+    CheckNote(capture, a[3], Note{110.5, 0.3, 0}, buffer);
 
     // Order across the channels, and silence between consecutive sounds of at
     // least one buffer and at most 50 ms plus one buffer.
-    const std::vector<Segment> order = {a[0], b[0], a[1], a[2], b[2]};
+    const std::vector<tonegate_capture::Item> order = {a[0], b[0], a[1], a[2], b[2]};
     const double longest = 0.05 * rate + buffer;
     for (size_t i = 1; i < order.size(); ++i) {
-        const int64_t silence = order[i].first - std::max(order[i - 1].last, i == 3 ? b[1].last : 0) - 1;
+        const int64_t silence =
+            order[i].start - std::max(LastFrame(order[i - 1]), i == 3 ? LastFrame(b[1]) : 0) - 1;
         EXPECT_GE(silence, buffer / 2) << "before sound " << i;
         EXPECT_LE(silence, longest) << "before sound " << i;
     }
-    EXPECT_GE(a[3].first - b[2].last, static_cast<int64_t>(0.2 * rate)) << "the rest";
+    EXPECT_GE(a[3].start - LastFrame(b[2]), static_cast<int64_t>(0.2 * rate)) << "the rest";
 
     // And `tonegate check` finds the same in it.
     const Outcome check = RunTonegate("check cap.wav --expect script.txt --json");
@@ -113,7 +113,7 @@ TEST_F(TonegateCommand, RefusalsSayWhyAndExitOne) {
     Capture capture;
     std::string error;
     ASSERT_TRUE(ReadCapture("cap.wav", capture, error)) << error;
-    EXPECT_TRUE(FindSegments(capture.channel[0], 1).empty());
+    EXPECT_TRUE(ItemsOn(capture, 0).empty());
 
     run = RunTonegate("tone 1000 --rate 12345 --wav cap.wav --json", sink);
     EXPECT_EQ(run.status, 1);

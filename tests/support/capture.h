@@ -1,13 +1,10 @@
-// End-to-end test support: the sink's WAV file read back (never with our own
-// writer's code), cut into the items it holds, and the measurements taken on
-// it. The capture is read with libsndfile where the build has it
-// (TONEGATE_E2E_SNDFILE), and otherwise with the small RIFF/WAVE reader here.
+// Test support: a capture read whole, every sample as written, and measured
+// with the same analysis `tonegate check` runs. Captures are read with the
+// analysis's libsndfile reader where the build has libsndfile
+// (TONEGATE_WITH_SNDFILE), and otherwise (the MinGW cross build, which has no
+// libsndfile) with the small RIFF/WAVE reader here.
 // Thread: the test's own.
 #pragma once
-
-#ifdef TONEGATE_E2E_SNDFILE
-#include <sndfile.h>
-#endif
 
 #include <algorithm>
 #include <cmath>
@@ -15,8 +12,11 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "tools/tonegate/capture_analysis.h"
 
 namespace tonegate_e2e {
 
@@ -135,135 +135,44 @@ inline bool ReadRiffCapture(const std::string& path, Capture& capture, std::stri
     return true;
 }
 
-#ifdef TONEGATE_E2E_SNDFILE
-// False with the reason when the file is not a two-channel 16- or 32-bit PCM WAV.
-inline bool ReadSndfileCapture(const std::string& path, Capture& capture, std::string& error) {
-    SF_INFO info{};
-    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-    if (file == nullptr) {
-        error = sf_strerror(nullptr);
-        return false;
-    }
-    const int subtype = info.format & SF_FORMAT_SUBMASK;
-    if ((info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_WAV || info.channels != 2 ||
-        (subtype != SF_FORMAT_PCM_16 && subtype != SF_FORMAT_PCM_32)) {
-        error = "not a two-channel 16- or 32-bit PCM WAV";
-        sf_close(file);
-        return false;
-    }
-    capture.rate = info.samplerate;
-    capture.bits = subtype == SF_FORMAT_PCM_16 ? 16 : 32;
-    const size_t frames = static_cast<size_t>(info.frames);
-    std::vector<int32_t> interleaved(2 * frames);
-    sf_count_t read = 0;
-    if (capture.bits == 16) {
-        // Read as short: reading 16-bit data as int would scale it up.
-        std::vector<short> shorts(2 * frames);
-        read = sf_readf_short(file, shorts.data(), info.frames);
-        interleaved.assign(shorts.begin(), shorts.end());
-    } else {
-        read = sf_readf_int(file, interleaved.data(), info.frames);
-    }
-    sf_close(file);
-    if (read != info.frames) {
-        error = "short read";
-        return false;
-    }
-    capture.frames = info.frames;
-    for (int c = 0; c < 2; ++c) {
-        capture.channel[c].resize(frames);
-        for (size_t i = 0; i < frames; ++i) capture.channel[c][i] = interleaved[2 * i + static_cast<size_t>(c)];
-    }
-    return true;
-}
-#endif
-
 // The capture at `path`, read with libsndfile where the build has it.
 inline bool ReadCapture(const std::string& path, Capture& capture, std::string& error) {
-#ifdef TONEGATE_E2E_SNDFILE
-    return ReadSndfileCapture(path, capture, error);
+#ifdef TONEGATE_WITH_SNDFILE
+    const std::unique_ptr<tonegate_capture::SampleSource> file = tonegate_capture::OpenCaptureFile(path, error);
+    if (file == nullptr) return false;
+    if (file->channels != 2 || file->floating || (file->bits != 16 && file->bits != 32)) {
+        error = "not a two-channel 16- or 32-bit PCM capture";
+        return false;
+    }
+    capture = Capture{};
+    capture.rate = file->rate;
+    capture.bits = file->bits;
+    std::vector<double> block(2 * 4096);
+    for (int64_t got; (got = file->Read(block.data(), 4096)) > 0; capture.frames += got)
+        for (int64_t i = 0; i < got; ++i)
+            for (int c = 0; c < 2; ++c)
+                capture.channel[c].push_back(static_cast<int32_t>(block[static_cast<size_t>(2 * i + c)]));
+    return true;
 #else
     return ReadRiffCapture(path, capture, error);
 #endif
 }
 
-// Frames from the first to the last non-zero sample of one item.
-struct Segment {
-    int64_t first = 0;
-    int64_t last = 0;
-};
-
-// Items are runs of sound separated by at least `minGap` zero samples; the
-// zeros inside a quiet note's ramps and crossings are far shorter.
-inline std::vector<Segment> FindSegments(const std::vector<int32_t>& samples, int64_t minGap) {
-    std::vector<Segment> segments;
-    for (int64_t i = 0; i < static_cast<int64_t>(samples.size()); ++i) {
-        if (samples[static_cast<size_t>(i)] == 0) continue;
-        if (segments.empty() || i - segments.back().last > minGap)
-            segments.push_back({i, i});
-        else
-            segments.back().last = i;
-    }
-    return segments;
+// The items on one channel, found and measured by the capture analysis.
+inline std::vector<tonegate_capture::Item> ItemsOn(const Capture& capture, int channel) {
+    tonegate_capture::HeldSamples samples(capture.channel, 2, capture.rate, capture.bits);
+    tonegate_capture::Capture analysed;
+    std::string error;
+    std::vector<tonegate_capture::Item> items;
+    // Samples in memory always read; what they hold may be no item at all.
+    tonegate_capture::AnalyseSamples(samples, {}, analysed, error);
+    for (const tonegate_capture::Item& item : analysed.items)
+        if (item.channel == channel) items.push_back(item);
+    return items;
 }
 
-// Interpolated positions, in frames, where the signal changes sign within
-// [from, to); zero samples count as neither sign. `level` scales a sample by
-// its position (a note's envelope, so that a ramp does not bias the
-// interpolation).
-template <typename Level>
-std::vector<double> ZeroCrossings(const std::vector<int32_t>& samples, int64_t from, int64_t to, Level level) {
-    std::vector<double> crossings;
-    int64_t previous = -1;
-    for (int64_t i = from; i < to; ++i) {
-        if (samples[static_cast<size_t>(i)] == 0) continue;
-        if (previous >= 0 && (samples[static_cast<size_t>(i)] > 0) != (samples[static_cast<size_t>(previous)] > 0)) {
-            const double a = samples[static_cast<size_t>(previous)] / level(previous);
-            const double b = samples[static_cast<size_t>(i)] / level(i);
-            crossings.push_back(static_cast<double>(previous) + static_cast<double>(i - previous) * a / (a - b));
-        }
-        previous = i;
-    }
-    return crossings;
-}
-
-inline std::vector<double> ZeroCrossings(const std::vector<int32_t>& samples, int64_t from, int64_t to) {
-    return ZeroCrossings(samples, from, to, [](int64_t) { return 1.0; });
-}
-
-// Frequency of a steady tone from the slope of its crossings against their
-// half-cycle numbers, each number taken from the nominal spacing so that a
-// half-cycle lost in silence does not shift the rest. 0 with fewer than two.
-inline double FittedFrequency(const std::vector<double>& crossings, double rate, double nominalFrequency) {
-    if (crossings.size() < 2) return 0.0;
-    const double nominalHalf = rate / nominalFrequency / 2.0;
-    double n = 0, sumM = 0, sumX = 0, sumMM = 0, sumMX = 0;
-    for (double x : crossings) {
-        const double m = std::round((x - crossings.front()) / nominalHalf);
-        n += 1;
-        sumM += m;
-        sumX += x;
-        sumMM += m * m;
-        sumMX += m * x;
-    }
-    const double halfPeriod = (n * sumMX - sumM * sumX) / (n * sumMM - sumM * sumM);
-    return rate / (2.0 * halfPeriod);
-}
-
-// Mean frequency over the crossings within [from, to), and the middle of
-// the span they cover; 0 with fewer than three.
-struct WindowFrequency {
-    double frequency = 0;
-    double middle = 0;
-};
-
-inline WindowFrequency FrequencyOver(const std::vector<double>& crossings, double from, double to, double rate) {
-    const auto first = std::lower_bound(crossings.begin(), crossings.end(), from);
-    const auto end = std::lower_bound(first, crossings.end(), to);
-    if (end - first < 3) return {};
-    const double span = *(end - 1) - *first;
-    return {static_cast<double>(end - first - 1) / 2.0 * rate / span, (*first + *(end - 1)) / 2};
-}
+// The last frame of an item.
+inline int64_t LastFrame(const tonegate_capture::Item& item) { return item.start + item.frames - 1; }
 
 // The card's level for an attenuation: two steps below full scale at 0 dB.
 inline double AmplitudeFor(uint32_t attenuation, int bits) {

@@ -1,6 +1,6 @@
 // The analysis behind `tonegate check` and the tests' capture checks: a
-// capture read with libsndfile in blocks (memory does not grow with its
-// length), the items found on each channel (runs of sound between
+// capture read in blocks (memory does not grow with its length), from a file
+// with libsndfile or from samples held in memory, the items found on each channel (runs of sound between
 // silences), and each item measured independently of the synthesis: a
 // tone's frequency fitted over the whole item, ramps included, its whole
 // cycles, ramps, level, exact sample sum and THD+N; a sweep's start and end
@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -54,9 +55,46 @@ struct AnalysisOptions {
     bool recorded = false;     // force the tolerant reading even for digital silence
 };
 
-// Reads and analyses the capture at `path`. False with the reason in `why`
-// when the file cannot be read as audio.
+// Where the analysis reads the samples: frames in blocks, interleaved, each
+// sample in sample units (integers as written; floats in full-scale units),
+// from any frame on.
+class SampleSource {
+public:
+    virtual ~SampleSource() = default;
+    // Frames read into `samples` (room for `frames` × channels); 0 at the end.
+    virtual int64_t Read(double* samples, int64_t frames) = 0;
+    virtual bool Seek(int64_t frame) = 0;
+
+    int channels = 0;
+    int rate = 0;
+    int bits = 0;
+    bool floating = false;
+};
+
+// Samples the caller holds, one vector per channel (a capture read whole).
+class HeldSamples : public SampleSource {
+public:
+    HeldSamples(const std::vector<int32_t>* channelSamples, int channelCount, int sampleRate, int sampleBits);
+    int64_t Read(double* samples, int64_t frames) override;
+    bool Seek(int64_t frame) override;
+
+private:
+    const std::vector<int32_t>* channels_;
+    int64_t next_ = 0;
+};
+
+// Analyses what `source` holds; `capture.path` is left to the caller. False
+// with the reason in `why` when it cannot be read.
+bool AnalyseSamples(SampleSource& source, const AnalysisOptions& options, Capture& capture, std::string& why);
+
+#ifdef TONEGATE_WITH_SNDFILE
+// The capture file at `path` read with libsndfile (WAV, FLAC, any bit depth);
+// null with the reason in `why` when it cannot be read as audio.
+std::unique_ptr<SampleSource> OpenCaptureFile(const std::string& path, std::string& why);
+
+// Reads and analyses the capture at `path`.
 bool AnalyseCapture(const std::string& path, const AnalysisOptions& options, Capture& capture, std::string& why);
+#endif
 
 // Full scale of an integer capture of `bits` bits (1.0 for float).
 double FullScale(const Capture& capture);
