@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "tools/tonegate/capture_analysis.h"
+#include "tools/tonegate/report.h"
 #include "tools/tonegate/steps.h"
 #ifdef TONEGATE_WITH_PLOT
 #include "tools/tonegate/capture_plot.h"
@@ -35,14 +36,6 @@ constexpr double kLongestCorrectedNote = 10.0;
 // A captured item is taken for an expected one when it is of its kind and
 // channel and this close in frequency; then it is held to the bounds above.
 constexpr double kSameSound = 0.03;
-
-std::string Fixed(double value, int decimals) {
-    std::ostringstream text;
-    text.setf(std::ios::fixed);
-    text.precision(decimals);
-    text << value;
-    return text.str();
-}
 
 const char* ChannelName(int channel) { return channel == 0 ? "A" : "B"; }
 

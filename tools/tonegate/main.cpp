@@ -109,6 +109,7 @@ int main(int argc, char** argv) {
                "  tonegate tone 1000 --seconds 2 --channel B --wav t.wav\n"
                "  tonegate sweep 100 10000 --seconds 3\n"
                "  tonegate play script.txt --json\n"
+               "  tonegate check t.wav --expect script.txt\n"
                "Exit status: 0 played, 1 refused (the reason on standard error), 2 usage, 130 interrupted.");
 
     bool driversJson = false;

@@ -14,14 +14,6 @@ namespace {
 
 constexpr int kStandardError = 2;
 
-std::string Fixed(double value, int decimals) {
-    std::ostringstream text;
-    text.setf(std::ios::fixed);
-    text.precision(decimals);
-    text << value;
-    return text.str();
-}
-
 std::string Hz(double value) {
     std::ostringstream text;
     text.precision(10);
@@ -75,6 +67,14 @@ nlohmann::json StepJson(const StepRecord& record) {
 }
 
 }  // namespace
+
+std::string Fixed(double value, int decimals) {
+    std::ostringstream text;
+    text.setf(std::ios::fixed);
+    text.precision(decimals);
+    text << value;
+    return text.str();
+}
 
 std::string StepLine(const StepRecord& record) {
     const Step& step = record.step;

@@ -59,6 +59,9 @@ private:
     bool interrupted_ = false;
 };
 
+// `value` with `decimals` digits after the point.
+std::string Fixed(double value, int decimals);
+
 // One step as a line: "tone A 1000 Hz 0.5 s (500 cycles) 20 dB, set-up 85 us".
 std::string StepLine(const StepRecord& record);
 
