@@ -1,6 +1,6 @@
-// The capture analysis: a first pass over the whole file finds the items and
-// the capture's figures; then each item is read again from its first frame
-// and measured. Thread: the caller's one thread.
+// The capture analysis: one pass over the whole capture finds and surveys
+// the items and takes the capture's figures; then each item is read again
+// from its first frame and fitted. Thread: the caller's one thread.
 #include "tools/tonegate/capture_analysis.h"
 
 #include <algorithm>
