@@ -81,6 +81,14 @@ int PlayScript(const PlayOptions& options, const std::string& script) {
     return PlayProgramme(options, steps);
 }
 
+// The channel, length and level of `tone` and `sweep`.
+void AddSoundOptions(CLI::App& command, std::string& channel, Step& step, const char* secondsHelp) {
+    command.add_option("--channel", channel, "A, B or AB")->check(CLI::IsMember({"A", "B", "AB"}, CLI::ignore_case));
+    command.add_option("--seconds", step.seconds, secondsHelp)->capture_default_str();
+    command.add_option("--atten", step.attenuation, "Attenuation in whole dB below full scale (0 to 60)")
+        ->capture_default_str();
+}
+
 void AddPlayOptions(CLI::App& command, PlayOptions& options) {
     command.add_option("--driver", options.driver,
                        "Driver to open: its number or its name as 'tonegate drivers' prints it (any case); "
@@ -129,11 +137,7 @@ int main(int argc, char** argv) {
                                                       "frequency for channel B")
         ->required()
         ->expected(1, 2);
-    toneCommand->add_option("--channel", toneChannel, "A, B or AB")->check(CLI::IsMember({"A", "B", "AB"}, CLI::ignore_case));
-    toneCommand->add_option("--seconds", tone.seconds, "Length in seconds (0.01 to 60; whole cycles are played)")
-        ->capture_default_str();
-    toneCommand->add_option("--atten", tone.attenuation, "Attenuation in whole dB below full scale (0 to 60)")
-        ->capture_default_str();
+    AddSoundOptions(*toneCommand, toneChannel, tone, "Length in seconds (0.01 to 60; whole cycles are played)");
     AddPlayOptions(*toneCommand, options);
     toneCommand->footer("Examples:\n  tonegate tone 1000\n  tonegate tone 440 660 --channel AB --seconds 0.5 --atten 12\n"
                         "  tonegate tone 1000 --seconds 2 --channel B --wav t.wav --format int16");
@@ -145,11 +149,7 @@ int main(int argc, char** argv) {
     CLI::App* sweepCommand = app.add_subcommand("sweep", "Play a linear sweep");
     sweepCommand->add_option("FROM", sweep.frequency, "Start frequency in Hz (10 to 22050)")->required();
     sweepCommand->add_option("TO", sweep.frequencyB, "End frequency in Hz (10 to 22050)")->required();
-    sweepCommand->add_option("--channel", sweepChannel, "A, B or AB")->check(CLI::IsMember({"A", "B", "AB"}, CLI::ignore_case));
-    sweepCommand->add_option("--seconds", sweep.seconds, "Length in seconds (0.1 to 10; whole buffers are played)")
-        ->capture_default_str();
-    sweepCommand->add_option("--atten", sweep.attenuation, "Attenuation in whole dB below full scale (0 to 60)")
-        ->capture_default_str();
+    AddSoundOptions(*sweepCommand, sweepChannel, sweep, "Length in seconds (0.1 to 10; whole buffers are played)");
     AddPlayOptions(*sweepCommand, options);
     sweepCommand->footer("Example:\n  tonegate sweep 20 20000 --seconds 5 --channel AB");
 
