@@ -49,13 +49,12 @@ bool ForEachSample(SampleSource& file, int channel, int64_t first, int64_t count
     return true;
 }
 
-// Least-squares line y = a + b·x, fed point by point.
-// A point added with a negative weight is taken out again.
+// Least-squares line y = a + b·x, fed point by point, each with its weight.
 struct Line {
     int64_t points = 0;
     double n = 0, x = 0, y = 0, xx = 0, xy = 0;
     void Add(double px, double py, double weight = 1) {
-        points += weight < 0 ? -1 : 1;
+        ++points;
         n += weight, x += weight * px, y += weight * py, xx += weight * px * px, xy += weight * px * py;
     }
     bool Fitted() const { return points >= 2 && n > 0 && n * xx - x * x > 0; }

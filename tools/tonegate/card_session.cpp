@@ -55,15 +55,20 @@ bool WriteWholeFile(const fs::path& path, const std::string& text) {
 class LibraryLog {
 public:
     explicit LibraryLog(fs::path path) : path_(std::move(path)) {}
-    void Mark() { mark_ = ReadWholeFile(path_).value_or("").size(); }
+    void Mark() {
+        std::error_code error;
+        const uintmax_t size = fs::file_size(path_, error);
+        mark_ = error ? 0 : size;
+    }
     std::vector<std::string> SinceMark() const { return Lines(mark_); }
     std::vector<std::string> All() const { return Lines(0); }
 
 private:
-    std::vector<std::string> Lines(size_t from) const {
-        const std::string text = ReadWholeFile(path_).value_or("");
+    // The log's lines from byte `from` on; only what follows it is read.
+    std::vector<std::string> Lines(uintmax_t from) const {
         std::vector<std::string> lines;
-        std::istringstream in(from < text.size() ? text.substr(from) : std::string());
+        std::ifstream in(path_, std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(from));
         for (std::string line; std::getline(in, line);) {
             if (!line.empty() && line.back() == '\r') line.pop_back();
             if (!line.empty()) lines.push_back(line);
@@ -72,7 +77,7 @@ private:
     }
 
     fs::path path_;
-    size_t mark_ = 0;
+    uintmax_t mark_ = 0;
 };
 
 std::string Joined(const std::vector<std::string>& lines) {
