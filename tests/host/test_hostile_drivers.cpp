@@ -285,7 +285,9 @@ TEST_F(HostileDriverTest, StopFromInsideTheCardsOwnCallbackEndsItsThread) {
     ASSERT_TRUE(OpenAndInit());
     ASIOGenerateSineWavA(440.0, 1.0, 0);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (IsRunning(*card_) && std::chrono::steady_clock::now() < deadline)
+    // The host logs the request once the stop has returned: wait for both.
+    while ((IsRunning(*card_) || !HasLine("asioMessages: kAsioResetRequest")) &&
+           std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ASSERT_FALSE(IsRunning(*card_));
     EXPECT_EQ(ThreadSwitches(*card_), 3);
