@@ -3,7 +3,10 @@
 // the device allows, one buffer half being one ALSA period. A thread of the
 // card's own, real-time when the system permits, calls the host's
 // bufferSwitch and writes each half to the device; xruns are recovered and
-// counted, a lost device ends the stream and is reported.
+// counted, a lost device ends the stream and is reported. Behind a device
+// there is often a sound server (PipeWire, PulseAudio, JACK): the card finds
+// it when it opens the device, names it in its report, and waits out its
+// stalls for as long as it lives.
 // Thread: the host's caller thread for the IASIO operations; the card's own
 // real-time thread for RunStream (bufferSwitch, the writes, the report) and
 // for outputReady, which the host calls from inside bufferSwitch.
@@ -27,6 +30,7 @@
 #include "drivers/common/com_server.h"
 #include "drivers/common/output_card.h"
 #include "drivers/common/settings.h"
+#include "drivers/common/sound_server.h"
 #include "drivers/common/stream_stats.h"
 
 namespace tonegate_alsa {
@@ -41,13 +45,21 @@ constexpr unsigned kChannels = 2;
 constexpr unsigned kDefaultRate = 48000;
 constexpr snd_pcm_uframes_t kDefaultPeriod = 256;
 constexpr snd_pcm_uframes_t kPeriodsPerRing = 3;
+// Behind a desktop server the ring holds at least this much: its mixing
+// timer is late by more than a few short periods on a busy machine, and
+// each underrun restarts the server's stream, which may then wait seconds.
+constexpr unsigned kDesktopRingMs = 50;
 // Period sizes offered: the powers of two in this span the device takes.
 constexpr snd_pcm_uframes_t kLeastPeriod = 16;
 constexpr snd_pcm_uframes_t kGreatestPeriod = 8192;
 constexpr int kRealtimePriority = 40;
 // A device that takes no frame for this long (or eight rings, if longer) is
-// taken for lost rather than waited on for ever.
+// taken for lost rather than waited on for ever, unless a server behind it
+// still lives: a server may stall for seconds (PulseAudio's null sink sleeps
+// in blocks of two seconds when idle, and every new stream waits for it).
 constexpr std::chrono::milliseconds kLeastStallTimeout{1000};
+// How long start waits for the device to take its first frames.
+constexpr std::chrono::milliseconds kStartTimeout{5000};
 // Errors in a row without a frame written after which the device is lost
 // even if each one claimed to recover.
 constexpr int kMostFailedRecoveries = 8;
@@ -96,12 +108,14 @@ public:
             return ASE_NotPresent;
         }
         error_[0] = '\0';
+        if (!PrimeWithSilence()) return ASE_NotPresent;
         lostReason_[0] = '\0';
         lost_.store(false, std::memory_order_relaxed);
         scheduled_.store(false, std::memory_order_relaxed);
         stats_.Reset();
         recovered_ = 0;
         framesPlayed_ = 0;
+        longestWait_ = {};
         outputReadyCalls_.store(0, std::memory_order_relaxed);
         if (!thread_.Start([this] { RunStream(); })) {
             SetText(error_, "cannot start the card's thread");
@@ -221,12 +235,14 @@ private:
     // Opens the device and learns its sample format, a rate (48 kHz if it
     // takes it) and the periods it takes at that rate.
     bool OpenPcm() {
+        const std::vector<int> socketsBefore = tonegate_driver::OpenUnixSockets();
         const int opened = snd_pcm_open(&pcm_, settings_.device.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
         if (opened < 0) {
             pcm_ = nullptr;
             SetText(error_, "cannot open ALSA device %s: %s", settings_.device.c_str(), snd_strerror(opened));
             return false;
         }
+        server_ = tonegate_driver::SoundServer::FoundSince(socketsBefore);
         HwParams params = NewHwParams();
         if (params == nullptr) {
             SetText(error_, "out of memory");
@@ -264,6 +280,7 @@ private:
         if (pcm_ == nullptr) return;
         snd_pcm_close(pcm_);
         pcm_ = nullptr;
+        server_ = {};
         ringFrames_ = 0;
     }
 
@@ -306,7 +323,7 @@ private:
     }
 
     // Narrows `params` to the card's format at `rate` with `period` frames a
-    // period and a ring of about kPeriodsPerRing periods (at least two), and
+    // period and a ring of about PeriodsPerRing periods (at least two), and
     // gives the ring's size. Negative: the device refuses. No resampling: a
     // test tone reaches the device sample for sample, or not at all.
     int Negotiate(snd_pcm_hw_params_t* params, unsigned rate, snd_pcm_uframes_t period,
@@ -320,9 +337,15 @@ private:
             (result = snd_pcm_hw_params_set_rate(pcm_, params, rate, 0)) < 0 ||
             (result = snd_pcm_hw_params_set_period_size(pcm_, params, period, 0)) < 0)
             return result;
-        ring = period * kPeriodsPerRing;
+        ring = period * PeriodsPerRing(rate, period);
         if ((result = snd_pcm_hw_params_set_buffer_size_near(pcm_, params, &ring)) < 0) return result;
         return ring < 2 * period ? -EINVAL : 0;
+    }
+
+    snd_pcm_uframes_t PeriodsPerRing(unsigned rate, snd_pcm_uframes_t period) const {
+        if (!server_.Desktop()) return kPeriodsPerRing;
+        const snd_pcm_uframes_t least = (static_cast<snd_pcm_uframes_t>(rate) * kDesktopRingMs / 1000 + period - 1) / period;
+        return std::max(kPeriodsPerRing, least);
     }
 
     // Sets the device up for the buffers' period at the card's rate. The
@@ -354,6 +377,39 @@ private:
         }
         ringFrames_ = ring;
         return true;
+    }
+
+    // Fills the ring with silence, which starts the device, and waits until
+    // the device takes frames: a server may take seconds to begin a new
+    // stream, and if the host's first half waited for it, every sound its
+    // caller times by the clock would come that much late. False, with the
+    // reason, when the device fails or its server ends meanwhile; a device
+    // still silent after kStartTimeout is left to the stream's own waiting.
+    bool PrimeWithSilence() {
+        std::fill(interleaved_.begin(), interleaved_.end(), std::byte{0});
+        const auto period = static_cast<snd_pcm_uframes_t>(card_.bufferFrames());
+        const snd_pcm_uframes_t threshold = ringFrames_ / period * period;
+        for (snd_pcm_uframes_t primed = 0; primed < threshold;) {
+            const snd_pcm_sframes_t written =
+                snd_pcm_writei(pcm_, interleaved_.data(), std::min(period, threshold - primed));
+            if (written == -EAGAIN) break;
+            if (written < 0) return StartFailed(snd_strerror(static_cast<int>(written)));
+            primed += static_cast<snd_pcm_uframes_t>(written);
+        }
+        for (const auto until = StreamClock::now() + kStartTimeout; StreamClock::now() < until;) {
+            const snd_pcm_sframes_t room = snd_pcm_avail_update(pcm_);
+            // Played through already: the stream recovers at its first write.
+            if (room == -EPIPE || room >= static_cast<snd_pcm_sframes_t>(period)) return true;
+            if (room < 0) return StartFailed(snd_strerror(static_cast<int>(room)));
+            if (server_.Gone()) return StartFailed("its server has ended");
+            snd_pcm_wait(pcm_, 100);
+        }
+        return true;
+    }
+
+    bool StartFailed(const char* why) {
+        SetText(error_, "%s cannot start: %s", settings_.device.c_str(), why);
+        return false;
     }
 
     // SCHED_FIFO when the system permits it, the thread's plain priority
@@ -412,9 +468,10 @@ private:
                 if (!thread_.Running()) return false;
                 const StreamClock::time_point now = StreamClock::now();
                 if (waitingSince == StreamClock::time_point{}) waitingSince = now;
-                if (now - waitingSince > timeout) {
-                    SetText(lostReason_, "%s lost: no frame taken for %lld ms", settings_.device.c_str(),
-                             static_cast<long long>(timeout.count()));
+                if (now - waitingSince > timeout && (!server_.Known() || server_.Gone())) {
+                    SetText(lostReason_, "%s lost: no frame taken for %lld ms%s%s%s", settings_.device.c_str(),
+                            static_cast<long long>(timeout.count()), server_.Known() ? ", " : "",
+                            server_.Known() ? server_.name() : "", server_.Known() ? " has ended" : "");
                     return false;
                 }
                 written = snd_pcm_wait(pcm_, sliceMs);
@@ -429,6 +486,8 @@ private:
                 continue;
             }
             failures = 0;
+            if (waitingSince != StreamClock::time_point{})
+                longestWait_ = std::max(longestWait_, StreamClock::now() - waitingSince);
             waitingSince = {};
             frames += static_cast<size_t>(written) * frameBytes;
             left -= static_cast<snd_pcm_uframes_t>(written);
@@ -457,13 +516,16 @@ private:
     void Report() const {
         std::fprintf(stderr,
                      "Tonegate ALSA Output: %llu frames played, %llu periods of %d frames at %u Hz, "
-                     "worst callback %.3f ms of %.3f ms, %llu xruns, %llu recovered, %u outputReady calls, %s%s%s\n",
+                     "worst callback %.3f ms of %.3f ms, %llu xruns, %llu recovered, %u outputReady calls, "
+                     "longest wait %.1f ms, %s%s%s%s%s\n",
                      static_cast<unsigned long long>(framesPlayed_), static_cast<unsigned long long>(stats_.cycles()),
                      static_cast<int>(card_.bufferFrames()), rate_, stats_.worstCallbackMs(),
                      FramesToMs(static_cast<uint64_t>(card_.bufferFrames()), rate_),
                      static_cast<unsigned long long>(stats_.xruns()), static_cast<unsigned long long>(recovered_),
-                     outputReadyCalls_.load(std::memory_order_relaxed), schedule_, lostReason_[0] != '\0' ? "; " : "",
-                     lostReason_);
+                     outputReadyCalls_.load(std::memory_order_relaxed),
+                     std::chrono::duration<double, std::milli>(longestWait_).count(), schedule_,
+                     server_.Known() ? ", server: " : "", server_.Known() ? server_.name() : "",
+                     lostReason_[0] != '\0' ? "; " : "", lostReason_);
     }
 
     Settings settings_;
@@ -472,6 +534,8 @@ private:
     snd_pcm_format_t format_ = SND_PCM_FORMAT_S32_LE;
     unsigned rate_ = kDefaultRate;
     snd_pcm_uframes_t ringFrames_ = 0;
+    // Found at init; the card's thread asks it whether it lives.
+    tonegate_driver::SoundServer server_;
     // Written by the card's thread (lostReason_ before it gives the device
     // up), each published by its flag.
     char lostReason_[kErrorBytes] = "";
@@ -481,6 +545,8 @@ private:
     // The card's thread's alone while it runs.
     uint64_t recovered_ = 0;
     uint64_t framesPlayed_ = 0;
+    // The longest the stream waited for the device to take a period.
+    StreamClock::duration longestWait_{};
     tonegate_driver::StreamStats stats_;
     std::vector<std::byte> interleaved_;
     // Last, so it ends before the state its body uses is destroyed.

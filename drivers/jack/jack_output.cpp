@@ -13,12 +13,14 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "driver_clsid.h"
 #include "drivers/common/card_core.h"
 #include "drivers/common/com_server.h"
 #include "drivers/common/output_card.h"
 #include "drivers/common/settings.h"
+#include "drivers/common/sound_server.h"
 #include "drivers/common/stream_stats.h"
 
 namespace tonegate_jack {
@@ -147,7 +149,10 @@ private:
     // the card's one buffer size and rate are the server's.
     bool OpenClient() {
         jack_status_t status{};
+        const std::vector<int> socketsBefore = tonegate_driver::OpenUnixSockets();
         client_ = jack_client_open(kClientName, JackNoStartServer, &status);
+        // jackd, or PipeWire behind its own JACK library (pw-jack).
+        server_ = tonegate_driver::SoundServer::FoundSince(socketsBefore);
         if (client_ == nullptr) {
             SetText(error_, "no JACK server to join (status 0x%x)", static_cast<unsigned>(status));
             return false;
@@ -183,6 +188,7 @@ private:
         Deactivate();
         jack_client_close(client_);
         client_ = nullptr;
+        server_ = {};
         card_.DisposeBuffers();
     }
 
@@ -256,11 +262,12 @@ private:
         const double periodMs = card_.bufferFrames() * 1000.0 / rate_;
         std::fprintf(stderr,
                      "Tonegate JACK Output: %llu cycles of %d frames at %u Hz, worst callback %.3f ms of %.3f ms, "
-                     "%llu xruns, %u outputReady calls, %s%s%s\n",
+                     "%llu xruns, %u outputReady calls, %s%s%s%s%s\n",
                      static_cast<unsigned long long>(stats_.cycles()), static_cast<int>(card_.bufferFrames()), rate_,
                      stats_.worstCallbackMs(), periodMs, static_cast<unsigned long long>(stats_.xruns()),
                      outputReadyCalls_.load(std::memory_order_relaxed),
-                     realtime_ ? "real-time server" : "server not real-time",
+                     realtime_ ? "real-time server" : "server not real-time", server_.Known() ? ", server: " : "",
+                     server_.Known() ? server_.name() : "",
                      serverGone_.load(std::memory_order_acquire) ? "; " : "",
                      serverGone_.load(std::memory_order_acquire) ? goneReason_ : "");
     }
@@ -272,6 +279,7 @@ private:
     const int32_t* halves_[kOutputs][2]{};
     unsigned rate_ = 0;
     bool realtime_ = false;
+    tonegate_driver::SoundServer server_;
     bool active_ = false;
     bool report_ = false;
     int32_t nextHalf_ = 0;

@@ -1,8 +1,8 @@
 // The ALSA card over ALSA's jack plugin, on a dummy JACK server of the
 // test's own: the rate it offers is the server's, and a run with stalls
 // longer than the device's ring recovers and counts every underrun and
-// plays every period to the end, and a device that stops taking frames is
-// given up. Thread: the test's thread plays the host's;
+// plays every period to the end, a device whose server has ended is given
+// up, and one whose server stalls but lives is waited out. Thread: the test's thread plays the host's;
 // the callbacks run on the card's thread.
 #include <gtest/gtest.h>
 
@@ -86,11 +86,38 @@ TEST_F(AlsaOverJackTest, AVanishedDeviceEndsTheStreamAndIsReported) {
     const int switches = host_.switches.load();
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(host_.switches.load(), switches);
-    EXPECT_EQ(ErrorMessage(), "tonegate_jack lost: no frame taken for 1000 ms");
+    EXPECT_EQ(ErrorMessage(), "tonegate_jack lost: no frame taken for 1000 ms, JACK (jackd) has ended");
     EXPECT_EQ(card_->stop(), ASE_OK);
     const std::string text = testing::internal::GetCapturedStderr();
     EXPECT_NE(text.find("periods of 256 frames at 48000 Hz"), std::string::npos) << text;
-    EXPECT_NE(text.find("; tonegate_jack lost: no frame taken for 1000 ms\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("server: JACK (jackd); tonegate_jack lost: no frame taken for 1000 ms, JACK (jackd) has ended\n"),
+              std::string::npos)
+        << text;
+}
+
+// A server that stalls longer than the device's timeout but lives (stopped,
+// then continued) is waited out: the stream goes on where it was.
+TEST_F(AlsaOverJackTest, AStalledServerThatLivesIsWaitedOut) {
+    ASSERT_NO_FATAL_FAILURE(Open());
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(card_->start(), ASE_OK);
+    while (host_.switches.load() < 50) std::this_thread::sleep_for(1ms);
+    server_->Signal(SIGSTOP);
+    std::this_thread::sleep_for(1600ms);
+    server_->Signal(SIGCONT);
+    const int resumedFrom = host_.switches.load();
+    const Clock::time_point resumed = Clock::now();
+    while (host_.switches.load() < resumedFrom + 50 && Clock::now() - resumed < 5s) std::this_thread::sleep_for(1ms);
+    EXPECT_GE(host_.switches.load(), resumedFrom + 50);
+    EXPECT_EQ(ErrorMessage().find("lost"), std::string::npos) << ErrorMessage();
+    EXPECT_EQ(card_->stop(), ASE_OK);
+    const std::string text = testing::internal::GetCapturedStderr();
+    double longestWait = 0;
+    const size_t at = text.find("longest wait ");
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_GE(std::sscanf(text.c_str() + at, "longest wait %lf ms", &longestWait), 1);
+    EXPECT_GE(longestWait, 1500.0) << text;
+    EXPECT_EQ(text.find("lost"), std::string::npos) << text;
 }
 
 }  // namespace

@@ -60,6 +60,8 @@ public:
 
     bool up() const { return up_; }
     std::string log() const { return ReadFile("jackd.log"); }
+    // SIGSTOP and SIGCONT: a server that stalls but lives.
+    void Signal(int signal) const { kill(pid_, signal); }
     void Kill(int signal) {
         if (pid_ <= 0) return;
         kill(pid_, signal);
