@@ -469,9 +469,10 @@ private:
                 const StreamClock::time_point now = StreamClock::now();
                 if (waitingSince == StreamClock::time_point{}) waitingSince = now;
                 if (now - waitingSince > timeout && (!server_.Known() || server_.Gone())) {
-                    SetText(lostReason_, "%s lost: no frame taken for %lld ms%s%s%s", settings_.device.c_str(),
-                            static_cast<long long>(timeout.count()), server_.Known() ? ", " : "",
-                            server_.Known() ? server_.name() : "", server_.Known() ? " has ended" : "");
+                    char detail[64];
+                    std::snprintf(detail, sizeof detail, "no frame taken for %lld ms",
+                                  static_cast<long long>(timeout.count()));
+                    SetLost(detail);
                     return false;
                 }
                 written = snd_pcm_wait(pcm_, sliceMs);
@@ -479,8 +480,11 @@ private:
             }
             if (written < 0) {
                 if (!Recover(static_cast<int>(written)) || ++failures > kMostFailedRecoveries) {
-                    if (failures > kMostFailedRecoveries)
-                        SetText(lostReason_, "%s lost: %d xruns in a row", settings_.device.c_str(), failures);
+                    if (failures > kMostFailedRecoveries) {
+                        char detail[64];
+                        std::snprintf(detail, sizeof detail, "%d xruns in a row", failures);
+                        SetLost(detail);
+                    }
                     return false;
                 }
                 continue;
@@ -508,8 +512,15 @@ private:
             }
             error = recovered;
         }
-        SetText(lostReason_, "%s lost: %s", settings_.device.c_str(), snd_strerror(error));
+        SetLost(snd_strerror(error));
         return false;
+    }
+
+    // Why the device is given up, and that its server has ended when it has.
+    void SetLost(const char* detail) {
+        const bool ended = server_.Gone();
+        SetText(lostReason_, "%s lost: %s%s%s%s", settings_.device.c_str(), detail, ended ? ", " : "",
+                ended ? server_.name() : "", ended ? " has ended" : "");
     }
 
     // One line on standard error.
