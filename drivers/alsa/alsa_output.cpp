@@ -48,7 +48,7 @@ constexpr snd_pcm_uframes_t kPeriodsPerRing = 3;
 // Behind a desktop server the ring holds at least this much: its mixing
 // timer is late by more than a few short periods on a busy machine, and
 // each underrun restarts the server's stream, which may then wait seconds.
-constexpr unsigned kDesktopRingMs = 50;
+constexpr unsigned kDesktopRingMs = 100;
 // Period sizes offered: the powers of two in this span the device takes.
 constexpr snd_pcm_uframes_t kLeastPeriod = 16;
 constexpr snd_pcm_uframes_t kGreatestPeriod = 8192;
@@ -236,6 +236,7 @@ private:
     // takes it) and the periods it takes at that rate.
     bool OpenPcm() {
         const std::vector<int> socketsBefore = tonegate_driver::OpenUnixSockets();
+        const std::vector<pid_t> threadsBefore = tonegate_driver::ProcessThreads();
         const int opened = snd_pcm_open(&pcm_, settings_.device.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
         if (opened < 0) {
             pcm_ = nullptr;
@@ -243,6 +244,9 @@ private:
             return false;
         }
         server_ = tonegate_driver::SoundServer::FoundSince(socketsBefore);
+        // Our thread waits on the plugin's threads (and their locks): they
+        // run just below it.
+        libraryThreadsRaised_ = tonegate_driver::RaiseThreadsStartedSince(threadsBefore, kRealtimePriority - 1);
         HwParams params = NewHwParams();
         if (params == nullptr) {
             SetText(error_, "out of memory");
@@ -419,7 +423,8 @@ private:
         param.sched_priority = kRealtimePriority;
         const int refused = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
         if (refused == 0)
-            SetText(schedule_, "real-time thread: SCHED_FIFO priority %d", kRealtimePriority);
+            SetText(schedule_, "real-time thread: SCHED_FIFO priority %d (and %d of the device's at %d)",
+                    kRealtimePriority, libraryThreadsRaised_, kRealtimePriority - 1);
         else
             SetText(schedule_, "real-time thread: plain priority (SCHED_FIFO refused: %s)", std::strerror(refused));
         scheduled_.store(true, std::memory_order_release);
@@ -547,6 +552,7 @@ private:
     snd_pcm_uframes_t ringFrames_ = 0;
     // Found at init; the card's thread asks it whether it lives.
     tonegate_driver::SoundServer server_;
+    int libraryThreadsRaised_ = 0;
     // Written by the card's thread (lostReason_ before it gives the device
     // up), each published by its flag.
     char lostReason_[kErrorBytes] = "";

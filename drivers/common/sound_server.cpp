@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -61,22 +62,48 @@ const ServerName* KnownServer(const std::string& process) {
     return nullptr;
 }
 
+// The numbered entries of a /proc folder, sorted; without the folder's own
+// descriptor when listing descriptors.
+std::vector<long> NumberedEntries(const char* path, bool skipOwnDescriptor) {
+    std::vector<long> numbers;
+    DIR* folder = opendir(path);
+    if (folder == nullptr) return numbers;
+    while (const dirent* entry = readdir(folder)) {
+        char* end = nullptr;
+        const long number = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || (skipOwnDescriptor && number == dirfd(folder))) continue;
+        numbers.push_back(number);
+    }
+    closedir(folder);
+    std::sort(numbers.begin(), numbers.end());
+    return numbers;
+}
+
 }  // namespace
 
 std::vector<int> OpenUnixSockets() {
     std::vector<int> sockets;
-    DIR* folder = opendir("/proc/self/fd");
-    if (folder == nullptr) return sockets;
-    while (const dirent* entry = readdir(folder)) {
-        char* end = nullptr;
-        const long fd = std::strtol(entry->d_name, &end, 10);
-        if (end == entry->d_name || *end != '\0' || fd == dirfd(folder)) continue;
+    for (const long fd : NumberedEntries("/proc/self/fd", true)) {
         struct stat status {};
         if (fstat(static_cast<int>(fd), &status) == 0 && S_ISSOCK(status.st_mode)) sockets.push_back(static_cast<int>(fd));
     }
-    closedir(folder);
-    std::sort(sockets.begin(), sockets.end());
     return sockets;
+}
+
+std::vector<pid_t> ProcessThreads() {
+    std::vector<pid_t> threads;
+    for (const long tid : NumberedEntries("/proc/self/task", false)) threads.push_back(static_cast<pid_t>(tid));
+    return threads;
+}
+
+int RaiseThreadsStartedSince(const std::vector<pid_t>& before, int priority) {
+    int raised = 0;
+    sched_param param{};
+    param.sched_priority = priority;
+    for (const pid_t tid : ProcessThreads())
+        if (!std::binary_search(before.begin(), before.end(), tid) && sched_setscheduler(tid, SCHED_FIFO, &param) == 0)
+            ++raised;
+    return raised;
 }
 
 // A library may connect to more than one peer (a session bus as well as

@@ -16,6 +16,15 @@ namespace tonegate_driver {
 // call adds.
 std::vector<int> OpenUnixSockets();
 
+// This process's threads now, to tell which ones an open call starts.
+std::vector<pid_t> ProcessThreads();
+
+// Gives the threads started since `before` (a sound library's own, which
+// move our data to its server) SCHED_FIFO at `priority`, so that a busy
+// machine cannot hold them up while the card's real-time thread waits on
+// them. The number of threads raised; 0 where none was or it is refused.
+int RaiseThreadsStartedSince(const std::vector<pid_t>& before, int priority);
+
 class SoundServer {
 public:
     // Desktop servers mix on a timer of their own and are the ones a card
