@@ -44,6 +44,9 @@ constexpr char kDriverName[] = "Tonegate ALSA Output";
 constexpr unsigned kChannels = 2;
 constexpr unsigned kDefaultRate = 48000;
 constexpr snd_pcm_uframes_t kDefaultPeriod = 256;
+// Behind a desktop server the period is the server's usual quantum: on a
+// busy machine PipeWire drops whole quanta of a client that asks for 256.
+constexpr snd_pcm_uframes_t kDesktopPeriod = 1024;
 constexpr snd_pcm_uframes_t kPeriodsPerRing = 3;
 // Behind a desktop server the ring holds at least this much: its mixing
 // timer is late by more than a few short periods on a busy machine, and
@@ -269,7 +272,8 @@ private:
                      static_cast<unsigned long>(kLeastPeriod), static_cast<unsigned long>(kGreatestPeriod), rate_);
             return false;
         }
-        const auto wanted = static_cast<int32_t>(settings_.period);
+        const auto wanted = static_cast<int32_t>(
+            settings_.periodAsked || !server_.Desktop() ? settings_.period : kDesktopPeriod);
         if (settings_.periodAsked && (wanted < layout.minFrames || wanted > layout.maxFrames)) {
             SetText(error_, "%s takes periods from %d to %d frames, not %d", settings_.device.c_str(), layout.minFrames,
                      layout.maxFrames, wanted);
