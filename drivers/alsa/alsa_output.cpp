@@ -453,11 +453,14 @@ private:
             }
             index ^= 1;
         }
+        if (settings_.report || lost) Report();
         if (lost) {
             lost_.store(true, std::memory_order_release);
             thread_.Stop();
+            // The host logs the request with getErrorMessage's reason, and
+            // stops the card from inside it.
+            if (callbacks.asioMessage != nullptr) callbacks.asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
         }
-        if (settings_.report || lost) Report();
     }
 
     // Writes the interleaved half, waiting for room and recovering from

@@ -6,13 +6,18 @@
 // stops, says so, and calls the host no more.
 // Thread: the host's caller thread for the IASIO operations; JACK's process
 // thread for Process (bufferSwitch, and outputReady from inside it); JACK's
-// notification thread for the xrun and shutdown callbacks.
+// notification thread for the xrun and shutdown callbacks; the card's
+// messenger thread, from join to close, for the reset request that tells
+// the host of the server's end.
 #include <jack/jack.h>
+#include <semaphore.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cerrno>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "driver_clsid.h"
@@ -41,8 +46,11 @@ thread_local const JackOutput* cycleOwner = nullptr;
 
 class JackOutput final : public tonegate_driver::OutputCard {
 public:
-    JackOutput() : OutputCard(tonegate_driver::kDriverClassId, kDriverName) {}
-    ~JackOutput() override { CloseClient(); }
+    JackOutput() : OutputCard(tonegate_driver::kDriverClassId, kDriverName) { sem_init(&serverEnded_, 0, 0); }
+    ~JackOutput() override {
+        CloseClient();
+        sem_destroy(&serverEnded_);
+    }
 
     // A second init while buffers exist keeps the card as it is; otherwise
     // the card joins the server afresh.
@@ -158,6 +166,8 @@ private:
             return false;
         }
         serverGone_.store(false, std::memory_order_release);
+        messengerEnds_.store(false, std::memory_order_relaxed);
+        messenger_ = std::thread(&JackOutput::RunMessenger, this);
         for (int i = 0; i < kOutputs; ++i) {
             char name[16];
             std::snprintf(name, sizeof name, "out_%d", i + 1);
@@ -188,6 +198,11 @@ private:
         Deactivate();
         jack_client_close(client_);
         client_ = nullptr;
+        messengerEnds_.store(true, std::memory_order_release);
+        sem_post(&serverEnded_);
+        messenger_.join();
+        while (sem_trywait(&serverEnded_) == 0) {
+        }
         server_ = {};
         card_.DisposeBuffers();
     }
@@ -219,13 +234,26 @@ private:
         static_cast<JackOutput*>(self)->stats_.RecordXrun();
         return 0;
     }
-    // Only what a signal handler may do: the reason is copied, the flag set.
+    // Only what a signal handler may do: the reason is copied, the flag set,
+    // the messenger woken.
     static void ShutdownEntry(jack_status_t /*code*/, const char* reason, void* self) {
         auto* output = static_cast<JackOutput*>(self);
         std::strncpy(output->goneReason_, "JACK server gone: ", sizeof output->goneReason_ - 1);
         const size_t used = std::strlen(output->goneReason_);
         std::strncpy(output->goneReason_ + used, reason != nullptr ? reason : "", sizeof output->goneReason_ - 1 - used);
         output->serverGone_.store(true, std::memory_order_release);
+        sem_post(&output->serverEnded_);
+    }
+
+    // Waits for the server's end (or the client's close) and, if the card
+    // was playing, asks the host for a reset: the host logs it with the
+    // reason and stops the card from inside the request.
+    void RunMessenger() {
+        while (sem_wait(&serverEnded_) != 0 && errno == EINTR) {
+        }
+        if (messengerEnds_.load(std::memory_order_acquire) || !streaming_.load(std::memory_order_acquire)) return;
+        const ASIOCallbacks callbacks = card_.callbacks();
+        if (callbacks.asioMessage != nullptr) callbacks.asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
     }
 
     // One cycle: silence unless the card is started and the period is the
@@ -288,6 +316,9 @@ private:
     std::atomic<bool> streaming_{false};
     std::atomic<bool> serverGone_{false};
     char goneReason_[kErrorBytes] = "";
+    sem_t serverEnded_{};
+    std::atomic<bool> messengerEnds_{false};
+    std::thread messenger_;
 };
 
 }  // namespace

@@ -87,6 +87,7 @@ TEST_F(AlsaOverJackTest, AVanishedDeviceEndsTheStreamAndIsReported) {
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(host_.switches.load(), switches);
     EXPECT_EQ(ErrorMessage(), "tonegate_jack lost: no frame taken for 1000 ms, JACK (jackd) has ended");
+    EXPECT_EQ(host_.resetRequests.load(), 1);
     EXPECT_EQ(card_->stop(), ASE_OK);
     const std::string text = testing::internal::GetCapturedStderr();
     EXPECT_NE(text.find("periods of 256 frames at 48000 Hz"), std::string::npos) << text;
@@ -110,6 +111,7 @@ TEST_F(AlsaOverJackTest, AStalledServerThatLivesIsWaitedOut) {
     while (host_.switches.load() < resumedFrom + 50 && Clock::now() - resumed < 5s) std::this_thread::sleep_for(1ms);
     EXPECT_GE(host_.switches.load(), resumedFrom + 50);
     EXPECT_EQ(ErrorMessage().find("lost"), std::string::npos) << ErrorMessage();
+    EXPECT_EQ(host_.resetRequests.load(), 0);
     EXPECT_EQ(card_->stop(), ASE_OK);
     const std::string text = testing::internal::GetCapturedStderr();
     double longestWait = 0;

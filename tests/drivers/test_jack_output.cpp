@@ -138,8 +138,8 @@ TEST_F(JackOutputTest, CountsEveryXrunAndKeepsPlaying) {
 }
 
 // The server stopped mid-stream (SIGTERM, so it leaves no stale state in
-// /dev/shm for the next servers): the host hears no more switches, the card
-// says why, and stop and release still return.
+// /dev/shm for the next servers): the host hears no more switches but one
+// reset request, the card says why, and stop and release still return.
 TEST_F(JackOutputTest, AGoneServerEndsTheStreamAndIsReported) {
     ASSERT_NO_FATAL_FAILURE(Open());
     ASSERT_EQ(card_->start(), ASE_OK);
@@ -150,6 +150,7 @@ TEST_F(JackOutputTest, AGoneServerEndsTheStreamAndIsReported) {
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(host_.switches.load(), afterKill);
     EXPECT_NE(ErrorMessage().find("JACK server gone"), std::string::npos) << ErrorMessage();
+    EXPECT_EQ(host_.resetRequests.load(), 1);
     testing::internal::CaptureStderr();
     ASSERT_EQ(card_->stop(), ASE_OK);
     const std::string text = testing::internal::GetCapturedStderr();

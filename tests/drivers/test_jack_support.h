@@ -103,6 +103,7 @@ struct RampHost {
     int sampleBytes = 4;
     std::atomic<int> switches{0};
     std::atomic<int> wrongIndex{0};
+    std::atomic<int> resetRequests{0};
     Clock::time_point first, last;
 
     static RampHost*& Current() {
@@ -128,7 +129,9 @@ struct RampHost {
         host.switches.store(n + 1, std::memory_order_release);
     }
     static void SampleRateDidChange(ASIOSampleRate /*rate*/) {}
-    static int32_t AsioMessage(int32_t /*selector*/, int32_t /*value*/, void* /*message*/, double* /*opt*/) {
+    // A card that loses its device asks for a reset: counted.
+    static int32_t AsioMessage(int32_t selector, int32_t /*value*/, void* /*message*/, double* /*opt*/) {
+        if (selector == kAsioResetRequest) Current()->resetRequests.fetch_add(1);
         return 0;
     }
 };

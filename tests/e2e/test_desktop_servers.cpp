@@ -13,6 +13,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -49,6 +50,8 @@ void PrintTo(const Route& route, std::ostream* out) { *out << route.name; }
 // About 3 s of sound: notes on A and B, both voices of a step together, a sweep.
 const std::string kScript = "rate 48000\natten 12\ntone A 1000 0.5\ntone B 440 0.4\ntones 660 880 0.5\n"
                             "sweep A 200 4000 1\ntone B 1500 0.3\n";
+
+using DesktopServerEnd = tonegate_test::FreshDirectoryTest;
 
 class DesktopServer : public tonegate_test::FreshDirectoryTest,
                       public ::testing::WithParamInterface<std::tuple<Route, bool>> {
@@ -96,6 +99,25 @@ TEST_P(DesktopServer, TheScriptPlaysWholeOntoTheSink) {
     ASSERT_EQ(recorded, "");
     const Outcome check = RunTonegate("check recording.wav --expect script.txt --recorded");
     EXPECT_EQ(check.status, 0) << check.out << check.err;
+}
+
+// The server ending mid-script: the card gives its device up, names the
+// server in its report line, and the command stops there with the card's
+// reason instead of going on as if its sounds played.
+TEST_F(DesktopServerEnd, TheCommandFailsWithTheCardsReason) {
+    tonegate_test::PipeWireServer server;
+    if (const std::string why = server.Start(); !why.empty()) tonegate_test::SkipOrFailWithoutServer(why);
+    tonegate_test::WriteFile("script.txt", "tone A 1000 1\ntone B 440 1\ntone A 660 1\n");
+    std::thread ending([&server] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        server.End();
+    });
+    const Outcome play = RunTonegate("play script.txt --driver 'Tonegate ALSA Output'", "TONEGATE_ALSA_DEVICE=default");
+    ending.join();
+    EXPECT_EQ(play.status, 1) << play.out << play.err;
+    EXPECT_NE(play.err.find("tonegate: the card stopped: default lost: "), std::string::npos) << play.err;
+    EXPECT_NE(play.err.find("PipeWire has ended"), std::string::npos) << play.err;
+    EXPECT_EQ(play.out.find("tone A 660"), std::string::npos) << play.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Cards, DesktopServer, ::testing::Combine(::testing::ValuesIn(kRoutes), ::testing::Bool()),

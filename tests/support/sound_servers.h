@@ -192,6 +192,8 @@ public:
     virtual std::string Start() = 0;
     // The server's log (its standard output and error).
     std::string log() const { return ReadFile("server.log"); }
+    // Ends the server and all it started, as a crash or a logout would.
+    void End() { server_->End(SIGKILL); }
 
     // Starts recording the sink's monitor into `file`; empty once sound from
     // the sink reaches the file (so that nothing played after is missed),

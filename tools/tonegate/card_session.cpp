@@ -2,6 +2,7 @@
 // the interrupt handler only stores a lock-free flag.
 #include "tools/tonegate/card_session.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -9,6 +10,7 @@
 #include <fstream>
 #include <optional>
 #include <sstream>
+#include <string_view>
 #include <system_error>
 
 #include "player/library_binding.h"
@@ -55,15 +57,14 @@ bool WriteWholeFile(const fs::path& path, const std::string& text) {
 class LibraryLog {
 public:
     explicit LibraryLog(fs::path path) : path_(std::move(path)) {}
-    void Mark() {
+    void Mark() { mark_ = Size(); }
+    uintmax_t Size() const {
         std::error_code error;
         const uintmax_t size = fs::file_size(path_, error);
-        mark_ = error ? 0 : size;
+        return error ? 0 : size;
     }
     std::vector<std::string> SinceMark() const { return Lines(mark_); }
     std::vector<std::string> All() const { return Lines(0); }
-
-private:
     // The log's lines from byte `from` on; only what follows it is read.
     std::vector<std::string> Lines(uintmax_t from) const {
         std::vector<std::string> lines;
@@ -76,9 +77,24 @@ private:
         return lines;
     }
 
+private:
     fs::path path_;
     uintmax_t mark_ = 0;
 };
+
+// A card whose device or capture fails asks the library for a reset, which
+// stops it for the rest of the run; the library logs the request and, on the
+// next line, the card's reason. Later requests still return as if played.
+constexpr std::string_view kNoReason = "the driver asked to be reset";
+
+std::optional<std::string> CardStopped(const std::vector<std::string>& lines) {
+    constexpr std::string_view kReason = "Driver reports: ";
+    const auto reset = std::find(lines.begin(), lines.end(), "asioMessages: kAsioResetRequest");
+    if (reset == lines.end()) return std::nullopt;
+    const auto reason = std::next(reset);
+    if (reason != lines.end() && reason->starts_with(kReason)) return reason->substr(kReason.size());
+    return std::string(kNoReason);
+}
 
 std::string Joined(const std::vector<std::string>& lines) {
     std::string text;
@@ -226,7 +242,8 @@ bool OpenDriver(LibraryBinding& library, const Setup& setup) {
 
 class Player {
 public:
-    Player(LibraryBinding& library, LibraryLog& log, Report& report) : library_(library), log_(log), report_(report) {}
+    Player(LibraryBinding& library, LibraryLog& log, Report& report)
+        : library_(library), log_(log), report_(report), playingFrom_(log.Size()) {}
 
     // Plays every step; false when one was refused or the run interrupted.
     bool Play(const std::vector<Step>& steps, CardFacts& card);
@@ -237,13 +254,30 @@ private:
     bool Sound(const Step& step, const CardFacts& card, StepRecord& record);
     // Waits `seconds` from `start`; false when interrupted.
     bool WaitFor(Clock::time_point start, double seconds, const std::string& now);
+    // False, with the card's reason reported, once the card has stopped.
+    bool CardPlays();
 
     LibraryBinding& library_;
     LibraryLog& log_;
     Report& report_;
     double programmeSeconds_ = 0;
     double doneSeconds_ = 0;
+    // Where the log stood when the card was set up: the card's own failures
+    // are looked for from there on (the log grows only when something fails).
+    uintmax_t playingFrom_;
 };
+
+bool Player::CardPlays() {
+    std::optional<std::string> reason = CardStopped(log_.Lines(playingFrom_));
+    if (!reason) return true;
+    if (*reason == kNoReason) {
+        // The reason follows the request at once, from the card's thread.
+        Sleep(50);
+        reason = CardStopped(log_.Lines(playingFrom_));
+    }
+    report_.Refused("the card stopped: " + *reason);
+    return false;
+}
 
 bool Player::SetRate(uint32_t rate, CardFacts& card) {
     log_.Mark();
@@ -334,7 +368,7 @@ bool Player::WaitFor(Clock::time_point start, double seconds, const std::string&
         Sleep(static_cast<DWORD>(std::min<long long>(left + 1, 20)));
     }
     doneSeconds_ += seconds;
-    return !interrupted.load();
+    return !interrupted.load() && CardPlays();
 }
 
 bool Player::Play(const std::vector<Step>& steps, CardFacts& card) {
