@@ -31,6 +31,12 @@ struct Tolerances {
 constexpr Tolerances kBitExact{1e-6, 0, true};
 constexpr Tolerances kRecorded{1e-3, 0.001, false};
 constexpr double kAttenuationDb = 0.5;
+// A recorded tone this distorted has a gap or a glitch in it (a clean one
+// measures -60 dB or better), unless it is so quiet that the recording's own
+// noise comes close: a few milliseconds cut out of a note leave its
+// frequency, level and length within their bounds.
+constexpr double kBrokenNoteThdnDb = -30.0;
+constexpr double kQuietestDistortionChecked = 40.0;
 // Notes longer than this play without their zero-sum correction.
 constexpr double kLongestCorrectedNote = 10.0;
 // A captured item is taken for an expected one when it is of its kind and
@@ -161,6 +167,9 @@ void Compare(std::vector<Expected>& sounds, const Capture& capture, std::vector<
                      " ppm off (at most " + Fixed(bounds.frequency * 1e6, 0) + " ppm)");
             if (bounds.sums && sound.seconds <= kLongestCorrectedNote && item.sum != 0)
                 fail("its samples sum to " + std::to_string(item.sum) + ", not 0");
+            if (!capture.bitExact && item.thdn != 0 && item.thdn > kBrokenNoteThdnDb &&
+                sound.attenuation <= kQuietestDistortionChecked)
+                fail("THD+N " + Fixed(item.thdn, 1) + " dB: a gap or a glitch in the note");
         }
         if (std::fabs(item.attenuation - sound.attenuation) > kAttenuationDb)
             fail("level " + Fixed(item.attenuation, 2) + " dB below full scale, not " +
