@@ -1,4 +1,5 @@
-// The rotating debug log "Dbg.Log" and its line writers.
+// The rotating debug log "Dbg.Log", held by its run while it writes it, and
+// its line writers.
 // Thread: both. The writers run on the caller's thread and on the driver's
 // callback thread and serialise on the log's mutex; LogStart and LogStop run
 // on the caller's thread while no other thread writes.
@@ -9,6 +10,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/held_file.h"
 #include "diag/log_format.h"
 #include "diag/stopwatch.h"
 #include "platform/win32.h"
@@ -17,6 +19,7 @@ using tonegate_diag::LineComposer;
 
 namespace {
 
+constexpr const char* kLogName = "Dbg.Log";
 constexpr const char* kLineEnd = "\n";
 constexpr const char* kContinuation = " - ";
 
@@ -78,14 +81,59 @@ void RenameUnlessTargetExists(const char* from, const char* to) {
     std::rename(from, to);
 }
 
+// Whether another run holds `name` now; the check holds it only for a moment.
+bool HeldByAnotherRun(const char* name) {
+    tonegate_platform::HeldFile probe;
+    return probe.Open(name, /*create=*/false) == tonegate_platform::HoldResult::HeldElsewhere;
+}
+
+// `name` emptied and held as this run's log; null, and `result` says why,
+// when it cannot be (a link or a FIFO at its path is refused, not written
+// through).
+FILE* HoldEmpty(const char* name, tonegate_platform::HoldResult& result) {
+    tonegate_platform::HeldFile file;
+    result = file.Open(name, /*create=*/true);
+    if (result != tonegate_platform::HoldResult::Held || !file.Truncate()) return nullptr;
+    return file.ToTextStream();
+}
+
+// This run's log. The generations shift only while no live run holds
+// Dbg.Log: its lines would otherwise move away under it or be emptied. A run
+// that finds Dbg.Log held writes its own log instead of none, since its lines
+// (a refused driver and the reason) are what its user needs, under the first
+// of Dbg-2.Log ... Dbg-9.Log that no live run holds: a few names that later
+// runs reuse, so the folder does not fill up, kept out of the generations,
+// which belong to the runs of Dbg.Log. It says so once on standard error,
+// where its user looks when the log is not where it always is.
+FILE* OpenLog() {
+    using tonegate_platform::HoldResult;
+    HoldResult result = HoldResult::HeldElsewhere;
+    if (!HeldByAnotherRun(kLogName)) {
+        // Each step may fail; the generations then shift only as far as they can.
+        std::remove("Dbg2.Log");
+        RenameUnlessTargetExists("Dbg1.Log", "Dbg2.Log");
+        RenameUnlessTargetExists(kLogName, "Dbg1.Log");
+        FILE* stream = HoldEmpty(kLogName, result);
+        // Otherwise a run that started meanwhile took it first.
+        if (result != HoldResult::HeldElsewhere) return stream;
+    }
+    char name[] = "Dbg-2.Log";
+    for (char digit = '2'; digit <= '9'; ++digit) {
+        name[4] = digit;
+        FILE* stream = HoldEmpty(name, result);
+        if (result == HoldResult::HeldElsewhere) continue;
+        if (stream != nullptr)
+            std::fprintf(stderr, "Tonegate: %s is being written by another run in this folder; this run logs to %s\n",
+                         kLogName, name);
+        return stream;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 void LogStart() {
-    // Each step may fail; the generations then shift only as far as they can.
-    std::remove("Dbg2.Log");
-    RenameUnlessTargetExists("Dbg1.Log", "Dbg2.Log");
-    RenameUnlessTargetExists("Dbg.Log", "Dbg1.Log");
-    logStream = std::fopen("Dbg.Log", "wt");
+    logStream = OpenLog();
     if (logStream != nullptr) {
         // Still single-threaded: the header goes out before the mutex exists.
         LogText("Debug log\n\n");

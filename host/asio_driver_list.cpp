@@ -1,8 +1,10 @@
 // The driver catalogue: numbering of the usable registrations, the catalogue lines of the
-// log, instantiation through COM and release. Thread: caller's thread.
+// log (with those passed over for a relative module path), instantiation through COM and
+// release. Thread: caller's thread.
 #include "host/asio_driver_list.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -21,6 +23,16 @@ void CopyCut(char (&field)[N], const char* text) {
     field[length] = '\0';
 }
 
+// A registration the user may think installed, and would not find listed
+// without a word: a relative module path.
+void LogPassedOver(const Registration& registration) {
+    // Room for the key name, the path and the words around them.
+    char line[sizeof registration.keyName + sizeof registration.serverPath + 64];
+    std::snprintf(line, sizeof line, "Passed over %s: %s (%s)", registration.keyName,
+                  RegistrationStatusText(registration.status), registration.serverPath);
+    LogLine(line);
+}
+
 }  // namespace
 
 AsioDriverList::AsioDriverList() {
@@ -28,6 +40,8 @@ AsioDriverList::AsioDriverList() {
         [](const Registration& registration, void* list) {
             if (registration.status == RegistrationStatus::Usable)
                 static_cast<AsioDriverList*>(list)->AddDriverRecord(registration);
+            else if (registration.status == RegistrationStatus::RelativeServerPath)
+                LogPassedOver(registration);
         },
         this);
     for (DriverRecord* record = lpdrvlist; record != nullptr; record = record->next) ++driverCount;

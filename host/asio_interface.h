@@ -106,12 +106,17 @@ struct ASIOCallbacks {
 //     from start until stop returns. The host fills both channels' halves of
 //     that index before returning, without allocating, locking or logging;
 //     any other index is ignored. Switches before the buffers are complete,
-//     or after the teardown began, write nothing.
+//     or after the teardown began, write nothing; so does a switch made while
+//     another is under way (from inside outputReady, or from a second thread).
 //   - When the probe answered ASE_OK, the host calls outputReady from inside
 //     every bufferSwitch (on the driver's thread).
-//   - asioMessage: the host answers kAsioSelectorSupported, the engine
-//     version, and takes a reset request by calling stop (from the thread
-//     that sent it) and logging it. sampleRateDidChange is ignored: the host
+//   - asioMessage, from any of the driver's threads, from createBuffers until
+//     the teardown begins (before and after it, every message is answered 0
+//     and the driver is not called): the host answers kAsioSelectorSupported,
+//     the engine version, and takes a reset request by calling stop (from the
+//     thread that sent it) and logging it, followed by getErrorMessage's text
+//     when there is one. A reset request sent from inside that stop is
+//     answered without another. sampleRateDidChange is ignored: the host
 //     asks getSampleRate when it needs the rate.
 //
 // A driver MUST: give 32-bit integers as int32_t and records in this layout;

@@ -1,8 +1,11 @@
 // The driver's callbacks: the buffer switch that fills both channels' halves
 // from their generators or with silence, the sample-rate change and the
-// driver's messages. Thread: real-time thread (the driver's own), except
-// opening and closing the switch, on the caller's thread.
+// driver's messages, each behind a gate that the session opens and closes.
+// Thread: real-time thread (the driver's own; messages may come from any of
+// the driver's threads), except opening and closing the gates, on the
+// caller's thread.
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -17,12 +20,79 @@ namespace {
 // Answered as supported when a driver asks, though no message handles it.
 constexpr int32_t kSupportedUnhandledSelector = 10;
 
-// The gate of the buffer switch. A switch announces itself before it looks
-// at the gate and the teardown closes the gate before it counts the switches
-// under way (all sequentially consistent), so either the switch sees the gate
-// closed or the teardown waits for it: lock-free on the real-time side.
-std::atomic<bool> switchOpen{false};
-std::atomic<int32_t> switchesUnderWay{0};
+// The gate a callback passes to reach the session and the driver. A call
+// announces itself before it looks at the gate and the teardown closes the
+// gate before it counts the calls under way (all sequentially consistent), so
+// either the call sees the gate closed or the teardown waits for it:
+// lock-free on the driver's side.
+class CallbackGate {
+public:
+    void Open() { open_.store(true); }
+    void Close() {
+        open_.store(false);
+        // A call under way ends soon: a switch after one block, a message at
+        // most after the driver's stop.
+        while (underWay_.load() != 0) std::this_thread::yield();
+    }
+
+    // One call through the gate, announced for its whole scope.
+    class Pass {
+    public:
+        explicit Pass(CallbackGate& gate) : gate_(gate) {
+            alone_ = gate_.underWay_.fetch_add(1) == 0;
+            open_ = gate_.open_.load();
+        }
+        ~Pass() { gate_.underWay_.fetch_sub(1, std::memory_order_release); }
+        Pass(const Pass&) = delete;
+        Pass& operator=(const Pass&) = delete;
+
+        bool Open() const { return open_; }
+        // No other call through the gate is under way, on this thread or another.
+        bool Alone() const { return alone_; }
+
+    private:
+        CallbackGate& gate_;
+        bool alone_ = false;
+        bool open_ = false;
+    };
+
+private:
+    std::atomic<bool> open_{false};
+    std::atomic<int32_t> underWay_{0};
+};
+
+CallbackGate switchGate;
+CallbackGate messageGate;
+
+// Set while this thread answers a reset request: a driver whose stop asks for
+// another reset is answered without a second stop. The messages are not the
+// real-time path, so a thread_local may serve here.
+thread_local bool resettingOnThisThread = false;
+
+constexpr char kResetRequestLine[] = "asioMessages: kAsioResetRequest";
+
+// Stops the driver and logs the request with the driver's reason for it,
+// asked for first, before the stop can change what the driver reports.
+void AnswerResetRequest() {
+    resettingOnThisThread = true;
+    char reason[128] = {};
+    ptrASIO->getErrorMessage(reason);
+    reason[sizeof reason - 1] = '\0';  // a driver need not terminate it
+    // The reason's reader takes the one line after the request's.
+    for (char& c : reason)
+        if (c == '\n' || c == '\r') c = ' ';
+    // The driver stays stopped: later requests find the session started.
+    ptrASIO->stop();
+    if (reason[0] == '\0') {
+        LogLine(kResetRequestLine);
+    } else {
+        // Both lines in one write, so that no other thread's line comes between them.
+        char lines[sizeof kResetRequestLine + sizeof "\nDriver reports: " + sizeof reason];
+        std::snprintf(lines, sizeof lines, "%s\nDriver reports: %s", kResetRequestLine, reason);
+        LogLine(lines);
+    }
+    resettingOnThisThread = false;
+}
 
 // Real-time thread; no allocation, no lock.
 template <typename Sample>
@@ -56,9 +126,13 @@ void FillBothChannels(int32_t index) {
 void bufferSwitch(int32_t index, ASIOBool /*directProcess*/) TONEGATE_NONBLOCKING {
     // Only the two halves exist: any other index touches nothing.
     if (index != 0 && index != 1) return;
-    switchesUnderWay.fetch_add(1);
-    // Before the buffers are complete and after the teardown there is nothing to write to.
-    if (switchOpen.load()) {
+    const CallbackGate::Pass pass(switchGate);
+    // Before the buffers are complete and after the teardown there is nothing
+    // to write to. A switch made while another is under way (from inside the
+    // driver's outputReady, or by a second thread) would render the
+    // generators twice at once, and would recurse without end through an
+    // outputReady that switches: it writes and calls nothing.
+    if (pass.Open() && pass.Alone()) {
         if (!bWavEnabled.load(std::memory_order_acquire)) {
             std::memset(asioDriverInfo.bufferInfos[1].buffers[index], 0, nBufferBytes);
             std::memset(asioDriverInfo.bufferInfos[0].buffers[index], 0, nBufferBytes);
@@ -69,21 +143,20 @@ void bufferSwitch(int32_t index, ASIOBool /*directProcess*/) TONEGATE_NONBLOCKIN
         }
         if (asioDriverInfo.bOutputReady) ptrASIO->outputReady();
     }
-    switchesUnderWay.fetch_sub(1, std::memory_order_release);
 }
 
-void OpenBufferSwitch() { switchOpen.store(true); }
-
-void CloseBufferSwitch() {
-    switchOpen.store(false);
-    // A driver that switches after its stop returned is inside for one block at most.
-    while (switchesUnderWay.load() != 0) std::this_thread::yield();
-}
+void OpenBufferSwitch() { switchGate.Open(); }
+void CloseBufferSwitch() { switchGate.Close(); }
+void OpenDriverMessages() { messageGate.Open(); }
+void CloseDriverMessages() { messageGate.Close(); }
 
 // The library learns a new rate only when it asks the driver for it.
 void sampleRateDidChange(ASIOSampleRate /*rate*/) {}
 
 int32_t asioMessages(int32_t selector, int32_t value, void* /*message*/, double* /*opt*/) {
+    const CallbackGate::Pass pass(messageGate);
+    // Outside the session the driver may already be released: nothing is answered.
+    if (!pass.Open()) return 0;
     switch (selector) {
         case kAsioSelectorSupported:
             LogLine("asioMessages: kAsioSelectorSupported");
@@ -96,9 +169,8 @@ int32_t asioMessages(int32_t selector, int32_t value, void* /*message*/, double*
             LogLine("asioMessages: kAsioEngineVersion");
             return 2;
         case kAsioResetRequest:
-            // The driver stays stopped: later requests find the session started.
-            ptrASIO->stop();
-            LogLine("asioMessages: kAsioResetRequest");
+            // One asked for from inside the stop of a reset on this thread is that reset's.
+            if (!resettingOnThisThread) AnswerResetRequest();
             return 1;
         case kAsioResyncRequest:
             LogLine("asioMessages: kAsioResyncRequest");

@@ -3,7 +3,9 @@
 #include "host/driver_opening.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <new>
+#include <system_error>
 
 #include "diag/debug_log.h"
 #include "host/asio_driver_list.h"
@@ -14,6 +16,15 @@ namespace {
 
 // The driver number that "ASIOConfig.txt" asks for, or 0.
 int RequestedDriverNumber(int32_t driverCount) {
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status("ASIOConfig.txt", error);
+    if (!std::filesystem::exists(status)) return 0;
+    // Opening a FIFO waits for a writer, for ever if none comes; a folder or
+    // a device holds no driver number either.
+    if (!std::filesystem::is_regular_file(status)) {
+        LogLine("ASIOConfig.txt is not a regular file: ignored");
+        return 0;
+    }
     FILE* config = std::fopen("ASIOConfig.txt", "rt");
     if (config == nullptr) return 0;
     LogLine("Found ASIO Configuration file!");

@@ -2,6 +2,7 @@
 #include "host/driver_registrations.h"
 
 #include <cstring>
+#include <filesystem>
 
 namespace {
 
@@ -42,6 +43,7 @@ const char* RegistrationStatusText(RegistrationStatus status) {
         case RegistrationStatus::NoClassId: return "no CLSID value";
         case RegistrationStatus::ClassNotRegistered: return "class id not registered";
         case RegistrationStatus::NoServerPath: return "class has no module path";
+        case RegistrationStatus::RelativeServerPath: return "module path is relative";
         case RegistrationStatus::ModuleMissing: return "module missing";
     }
     return "unknown";
@@ -80,8 +82,13 @@ RegistrationStatus LookUpServerPath(char* clsidText, char* path, DWORD pathSize)
             if (RegOpenKeyExA(classKey, "InprocServer32", 0, KEY_READ, &serverKey) == ERROR_SUCCESS) {
                 if (ReadStringValue(serverKey, nullptr, path, pathSize)) {
                     OFSTRUCT info;
-                    status = OpenFile(path, &info, OF_EXIST) != HFILE_ERROR ? RegistrationStatus::Usable
-                                                                            : RegistrationStatus::ModuleMissing;
+                    // A relative path names a file in the working folder here, and
+                    // whatever the loader's search finds there.
+                    if (!std::filesystem::path(path).is_absolute())
+                        status = RegistrationStatus::RelativeServerPath;
+                    else
+                        status = OpenFile(path, &info, OF_EXIST) != HFILE_ERROR ? RegistrationStatus::Usable
+                                                                                : RegistrationStatus::ModuleMissing;
                 }
                 RegCloseKey(serverKey);
             }

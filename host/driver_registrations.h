@@ -15,6 +15,7 @@ enum class RegistrationStatus : uint8_t {
     NoClassId,           // no CLSID value
     ClassNotRegistered,  // no HKCR\CLSID key of that name
     NoServerPath,        // the class has no InprocServer32 default value
+    RelativeServerPath,  // the module path is relative: the loader would search for it
     ModuleMissing,       // the registered module file does not exist
 };
 
@@ -36,5 +37,5 @@ const char* RegistrationStatusText(RegistrationStatus status);
 void ForEachRegistration(void (*visit)(const Registration& registration, void* context), void* context);
 
 // Looks up the in-process server path registered for a CLSID text (which is
-// lower-cased in place). Usable when found and the file exists.
+// lower-cased in place). Usable when found, absolute, and the file exists.
 RegistrationStatus LookUpServerPath(char* clsidText, char* path, DWORD pathSize);

@@ -67,7 +67,11 @@ int32_t asioMessages(int32_t selector, int32_t value, void* message, double* opt
 
 // Caller's thread. A buffer switch writes and calls nothing unless the switch
 // is open: from the end of a successful CreatePrimaryBuffer to the teardown.
-// Closing waits for a switch still under way, so none touches the buffers or
-// the generators once it has returned.
+// A driver message is answered (with 0) and calls nothing unless the messages
+// are open: from when the driver is given the callbacks to the teardown.
+// Closing waits for a call still under way, so none touches the buffers, the
+// generators or the driver once it has returned.
 void OpenBufferSwitch();
 void CloseBufferSwitch();
+void OpenDriverMessages();
+void CloseDriverMessages();

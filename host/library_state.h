@@ -42,7 +42,9 @@ extern int32_t nDrvOpenResult;
 extern HostSession* pASIOBuffers;
 // The opened driver's interface, set when a session is made; owned by the
 // driver list, which releases it. Caller; the real-time thread calls
-// outputReady and, in a reset request, stop through it.
+// outputReady through it while the buffer switch is open, and a driver
+// message getErrorMessage and stop (a reset request) while the messages are
+// open.
 extern IASIO* ptrASIO;
 // The driver's facts, filled by the session's survey and buffer creation on
 // the caller's thread; the real-time thread reads the buffer addresses, the

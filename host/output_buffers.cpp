@@ -39,6 +39,8 @@ bool HostSession::CreatePrimaryBuffer() {
         info.bufferInfos[i].isInput = ASIOFalse;
         info.bufferInfos[i].channelNum = i;
     }
+    // The driver may send messages from the moment it has the callbacks.
+    OpenDriverMessages();
     if (ptrASIO->createBuffers(info.bufferInfos, info.outputBuffers, info.preferredSize, &asioCallbacks) != ASE_OK) {
         LogLine("ptrASIO->createBuffers failed!");
         return false;
@@ -91,10 +93,13 @@ bool HostSession::CreatePrimaryBuffer() {
     return true;
 }
 
-// No buffer switch of a well-behaved driver runs once stop has returned; the
-// switch is closed as well, for one that goes on calling, before the buffers
-// and the generators go.
+// The messages are closed first: a reset request from now on, even one the
+// driver's stop sends, stops nothing, and none reaches the driver once it is
+// released. No buffer switch of a well-behaved driver runs once stop has
+// returned; the switch is closed as well, for one that goes on calling,
+// before the buffers and the generators go.
 HostSession::~HostSession() {
+    CloseDriverMessages();
     ptrASIO->stop();
     CloseBufferSwitch();
     if (bBuffersCreated) {

@@ -1,6 +1,6 @@
 /* The ten functions that Tonegate exports, for C and C++ callers, with what
  * each returns on success and on refusal.
- * Thread: call them all from one thread of the caller, one at a time. */
+ * Thread: the caller's, one export at a time (see "Threads" below). */
 #ifndef TONEGATE_H
 #define TONEGATE_H
 
@@ -31,10 +31,18 @@ typedef void* TonegateWindow;
 /* Every export writes what it does, and why it refuses, to the debug log
  * "Dbg.Log" in the working directory; a refusal's reason is found only there.
  *
- * Threads: call the exports from one thread at a time, never from the
- * driver's callback thread. The library takes no lock of its own (its
- * real-time path must not), so two threads calling at once corrupt its state;
- * a caller with several threads serialises its calls. */
+ * Threads: the library is not thread-safe, by design. It takes no lock of
+ * its own (its real-time path must not), so every export must be called from
+ * one thread at a time: two calls at once corrupt its state. A caller with
+ * several threads serialises its calls; a signal or Ctrl+C handler only sets
+ * a flag that the calling thread acts on. No export may be called from the
+ * driver's callback thread (from inside a buffer switch or a driver message).
+ * While the driver's thread runs, from the first note or sweep to
+ * ASIOCloseDriver, every export may be called: notes, sweeps and
+ * ASIOEnableWav hand over to that thread through atomic flags, the rate
+ * functions ask the driver, and ASIOCloseDriver and ASIOOpenDriver stop the
+ * driver and wait for its callbacks under way before anything they use is
+ * freed. */
 
 /* Starts a fresh log (the last two are kept as Dbg1.Log and Dbg2.Log), reads
  * the installed drivers and opens the one "ASIOConfig.txt" in the working

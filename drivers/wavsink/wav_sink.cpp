@@ -4,13 +4,18 @@
 // and appends each half it gets to a WAV file in the card's sample format.
 // Settings come from the environment at init.
 // Thread: the host's caller thread for the IASIO operations; the card's own
-// real-time thread for RunStream (bufferSwitch, the file writes, the report)
-// and for outputReady, which the host calls from inside bufferSwitch.
+// real-time thread for RunStream (bufferSwitch, the file writes, the report,
+// the reset request when writing stops) and for outputReady and stop, which
+// the host calls from inside its callbacks.
 //
-// The file is created empty at init and again at every createBuffers; each
-// start/stop pair appends to it, and after each stop it is complete. Its rate
-// is fixed while it holds frames, so setSampleRate to another rate is refused
-// until the buffers are created again.
+// The file is created empty at init and again at every createBuffers, and
+// held from init to the card's end, so a second run in the same folder is
+// refused instead of writing into it; each start/stop pair appends to it, and
+// it is complete after every buffer. Its rate is fixed while it holds frames,
+// so setSampleRate to another rate is refused until the buffers are created
+// again. When the file takes no more frames (a full disk, the 4 GiB bound) the
+// card asks the host for a reset, says why in its report line and in
+// getErrorMessage, and takes no new start until the file is created again.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -102,6 +107,7 @@ public:
         if (thread_.Running()) return ASE_OK;
         // A run that stopped itself may still be finishing its file and report.
         if (!thread_.Idle()) return kInvalidMode;
+        if (writingStopped_.load(std::memory_order_acquire)) return ASE_NotPresent;
         outputReadyCalls_.store(0, std::memory_order_relaxed);
         if (!thread_.Start([this] { RunStream(); })) {
             SetText(error_, "cannot start the card's thread");
@@ -255,7 +261,6 @@ private:
         const ASIOCallbacks callbacks = card_.callbacks();
         const uint64_t dataBytesBefore = writer_.dataBytes();
         StreamRecord record;
-        uint64_t framesSincePatch = 0;
         int32_t index = 0;
         record.start = Clock::now();
         while (thread_.Running()) {
@@ -274,29 +279,30 @@ private:
             record.lastBegan = began;
             callbacks.bufferSwitch(index, ASIOTrue);
             ++record.buffers;
-            WriteHalf(index);
-            framesSincePatch += static_cast<uint64_t>(frames);
-            // About once a second, so a crash leaves a readable file.
-            if (framesSincePatch >= rate) {
-                framesSincePatch = 0;
-                if (!writer_.PatchSizes()) writingStopped_.store(true, std::memory_order_release);
+            if (!writingStopped_.load(std::memory_order_relaxed) && !WriteHalf(index)) {
+                // The writer keeps the reason; the flag publishes it to
+                // getErrorMessage before the host, told at once, asks for it.
+                writingStopped_.store(true, std::memory_order_release);
+                if (callbacks.asioMessage != nullptr) callbacks.asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
             }
             index ^= 1;
         }
-        if (!writer_.PatchSizes()) writingStopped_.store(true, std::memory_order_release);
-        if (settings_.report) Report(record, (writer_.dataBytes() - dataBytesBefore) / writer_.format().blockAlign());
+        // A capture that stopped (start refuses one that stopped before) is
+        // told even unasked: nothing else shows it.
+        if (settings_.report || writingStopped_.load(std::memory_order_relaxed))
+            Report(record, (writer_.dataBytes() - dataBytesBefore) / writer_.format().blockAlign());
     }
 
-    void WriteHalf(int32_t index) {
-        if (writingStopped_.load(std::memory_order_relaxed)) return;
+    bool WriteHalf(int32_t index) {
         card_.InterleaveHalf(index, interleaved_.data());
-        if (!writer_.Append(interleaved_.data(), interleaved_.size()))
-            writingStopped_.store(true, std::memory_order_release);
+        return writer_.Append(interleaved_.data(), interleaved_.size());
     }
 
-    // One line on standard error. The deviation compares the frames handed
-    // out before the last buffer with the wall-clock time from start to it.
+    // One line on standard error, ending with the reason when writing
+    // stopped. The deviation compares the frames handed out before the last
+    // buffer with the wall-clock time from start to it.
     void Report(const StreamRecord& record, uint64_t framesWritten) const {
+        const bool writingStopped = writingStopped_.load(std::memory_order_relaxed);
         double deviationPpm = 0.0;
         const double wallSeconds = std::chrono::duration<double>(record.lastBegan - record.start).count();
         if (record.buffers > 1 && wallSeconds > 0.0) {
@@ -306,11 +312,12 @@ private:
         }
         std::fprintf(stderr,
                      "Tonegate WAV Sink: %llu frames written, %llu buffers, %llu late, worst lateness %.3f ms, "
-                     "%+.1f ppm against the wall clock, %u outputReady calls, host engine version %d\n",
+                     "%+.1f ppm against the wall clock, %u outputReady calls, host engine version %d%s%s\n",
                      static_cast<unsigned long long>(framesWritten), static_cast<unsigned long long>(record.buffers),
                      static_cast<unsigned long long>(record.lateBuffers), Milliseconds(record.worstLateness),
                      deviationPpm, outputReadyCalls_.load(std::memory_order_relaxed),
-                     static_cast<int>(hostEngineVersion_));
+                     static_cast<int>(hostEngineVersion_), writingStopped ? "; " : "",
+                     writingStopped ? writer_.error() : "");
     }
 
     Settings settings_;
@@ -321,7 +328,8 @@ private:
     // One half of every output, interleaved: the frames of one file write.
     std::vector<std::byte> interleaved_;
     // Set by the card's thread when the file takes no more frames (full, or
-    // a failed write); the writer's error then holds the reason.
+    // a failed write), and cleared only when the file is created again; the
+    // writer's error then holds the reason.
     std::atomic<bool> writingStopped_{false};
     // Last, so it ends before the state its body uses is destroyed.
     tonegate_driver::CardThread thread_;

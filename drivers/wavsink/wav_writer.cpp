@@ -1,9 +1,10 @@
-// The RIFF/WAVE PCM writer: header layout, size bound and patching.
+// The RIFF/WAVE PCM writer: header layout, size bound, the sizes after every
+// append, and the reasons it refuses a file.
 // Thread: whichever thread owns the writer at the time (see wav_writer.h).
 #include "drivers/wavsink/wav_writer.h"
 
 #include <array>
-#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace tonegate_wavsink {
@@ -39,65 +40,79 @@ std::array<unsigned char, WavWriter::kHeaderBytes> Header(const WavFormat& forma
 }  // namespace
 
 bool WavWriter::Create(const std::string& path, const WavFormat& format) {
-    Close();
+    if (path != path_) Close();
     path_ = path;
     format_ = format;
     dataBytes_ = 0;
     full_ = false;
-    padWritten_ = false;
     error_[0] = '\0';
-    file_ = std::fopen(path.c_str(), "wb");
-    if (file_ == nullptr) return Fail("cannot create");
-    return PatchSizes();
+    if (!file_.isOpen() && !Hold()) return false;
+    if (!file_.Truncate()) {
+        Fail("cannot create");
+        Close();
+        return false;
+    }
+    return WriteSizes();
 }
 
 bool WavWriter::Append(const void* frames, size_t bytes) {
-    if (file_ == nullptr || full_) return false;
+    if (!file_.isOpen() || full_) return false;
     const uint64_t room = LargestDataBytes() - dataBytes_;
     const size_t fitting = bytes <= room ? bytes : static_cast<size_t>(room);
     if (fitting > 0) {
-        const size_t written = std::fwrite(frames, 1, fitting, file_);
-        if (written > 0) padWritten_ = false;
+        size_t written = 0;
+        const bool wrote = file_.WriteAt(kHeaderBytes + dataBytes_, frames, fitting, written);
+        if (!wrote) Fail("cannot write to");
         dataBytes_ += written - written % format_.blockAlign();
-        if (written != fitting) return Fail("cannot write to");
+        // After the frames, so the header never counts a frame the file
+        // does not hold yet.
+        if (!WriteSizes() || !wrote) return false;
     }
-    if (fitting < bytes) {
-        full_ = true;
-        if (error_[0] == '\0')
-            std::snprintf(error_, sizeof error_, "%s reached the largest size of a WAV file: writing stopped",
-                          path_.c_str());
-        return false;
-    }
+    if (fitting < bytes) return Refuse("%s reached the largest size of a WAV file: writing stopped");
     return true;
 }
 
-bool WavWriter::PatchSizes() {
-    if (file_ == nullptr) return false;
-    if ((dataBytes_ & 1u) != 0 && !padWritten_) {
-        if (std::fseek(file_, 0, SEEK_END) != 0 || std::fputc(0, file_) == EOF) return Fail("cannot write to");
-        padWritten_ = true;
+bool WavWriter::Hold() {
+    using tonegate_platform::HoldResult;
+    switch (file_.Open(path_.c_str(), /*create=*/true)) {
+        case HoldResult::Held:
+            return true;
+        case HoldResult::HeldElsewhere:
+            return Refuse("%s is being written by another run");
+        case HoldResult::Link:
+            return Refuse("cannot create %s: it is a symbolic link, which is not followed");
+        case HoldResult::NotRegular:
+            return Refuse("cannot create %s: it is not a regular file");
+        case HoldResult::Failed:
+            break;
     }
+    return Fail("cannot create");
+}
+
+bool WavWriter::WriteSizes() {
+    size_t written = 0;
+    if ((dataBytes_ & 1u) != 0) {
+        const unsigned char pad = 0;
+        if (!file_.WriteAt(kHeaderBytes + dataBytes_, &pad, 1, written)) return Fail("cannot write to");
+    }
+    // The whole header in one write: one system call, as cheap as the two
+    // size fields alone.
     const auto header = Header(format_, dataBytes_);
-    if (std::fseek(file_, 0, SEEK_SET) != 0 || std::fwrite(header.data(), 1, header.size(), file_) != header.size())
-        return Fail("cannot write to");
-    // Back to the end of the frames (before the pad byte, which the next
-    // frames replace); relative to the end, so no offset exceeds a long.
-    if (std::fseek(file_, padWritten_ ? -1 : 0, SEEK_END) != 0 || std::fflush(file_) != 0)
-        return Fail("cannot write to");
+    if (!file_.WriteAt(0, header.data(), header.size(), written)) return Fail("cannot write to");
     return true;
-}
-
-void WavWriter::Close() {
-    if (file_ == nullptr) return;
-    PatchSizes();
-    std::fclose(file_);
-    file_ = nullptr;
 }
 
 bool WavWriter::Fail(const char* what) {
-    const int reason = errno;
+    char reason[160];
+    file_.DescribeFailure(reason, sizeof reason);
     full_ = true;
-    if (error_[0] == '\0') std::snprintf(error_, sizeof error_, "%s %s: %s", what, path_.c_str(), std::strerror(reason));
+    if (error_[0] == '\0') std::snprintf(error_, sizeof error_, "%s %s: %s", what, path_.c_str(), reason);
+    return false;
+}
+
+bool WavWriter::Refuse(const char* format) {
+    full_ = true;
+    if (error_[0] == '\0') std::snprintf(error_, sizeof error_, format, path_.c_str());
     return false;
 }
 

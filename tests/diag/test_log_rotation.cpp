@@ -14,18 +14,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using tonegate_test::LogFileTest;
+using tonegate_test::MakeFolderInTheWay;
 using tonegate_test::ReadFile;
 using tonegate_test::ReadLog;
 using tonegate_test::StartsWithHeader;
 using tonegate_test::WriteFile;
 
 using LogRotation = LogFileTest;
-
-// A folder that neither remove nor rename can move away, since it has content.
-void MakeFolderInTheWay(const fs::path& name) {
-    fs::create_directory(name);
-    WriteFile(name / "content", "kept");
-}
 
 void ExpectFreshLog() {
     const std::string log = ReadLog();

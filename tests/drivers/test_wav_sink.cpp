@@ -18,6 +18,15 @@
 #include <utility>
 #include <vector>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include "host/asio_interface.h"
 #include "platform/win32.h"
 #include "support/capture.h"
@@ -76,8 +85,15 @@ void BufferSwitch(int32_t index, ASIOBool /*directProcess*/) {
 
 void SampleRateDidChange(ASIOSampleRate /*rate*/) {}
 
+// A reset request is answered as the library does: the driver is stopped
+// from inside the callback.
 int32_t AsioMessage(int32_t selector, int32_t value, void* /*message*/, double* /*opt*/) {
     host->messages.emplace_back(selector, value);
+    if (selector == kAsioResetRequest) {
+        host->driver->stop();
+        host->stopReturned = true;
+        return 1;
+    }
     if (selector == kAsioSelectorSupported) return value == kAsioEngineVersion ? 1 : 0;
     return selector == kAsioEngineVersion ? 2 : 0;
 }
@@ -171,6 +187,14 @@ protected:
         char text[128] = "";
         sink_->getErrorMessage(text);
         return text;
+    }
+    // A new sink's init fails with `reason`; the sink is released again.
+    void ExpectInitRefused(const std::string& reason) {
+        ASSERT_NO_FATAL_FAILURE(Create());
+        ASSERT_EQ(sink_->init(nullptr), ASIOFalse);
+        ASSERT_EQ(ErrorMessage(), reason);
+        sink_->Release();
+        sink_ = nullptr;
     }
     // Runs until the callback has made at least `switches` switches in all.
     void RunUntil(int switches) {
@@ -336,6 +360,24 @@ TEST_F(WavSinkTest, UncreatableFileFailsInitNamingPathAndReason) {
     EXPECT_EQ(ErrorMessage(), "cannot create " + path + ": " + std::strerror(ENOENT));
 }
 
+// Two runs in one folder: the second is refused while the first holds the
+// capture, which stays whole; once the first is gone the file is free.
+TEST_F(WavSinkTest, SecondSinkIsRefusedTheCaptureTheFirstHolds) {
+    setenv("TONEGATE_WAVSINK_PACE", "freewheel", 1);
+    ASSERT_NO_FATAL_FAILURE(Open(64));
+    IASIO* const first = sink_;
+    ASSERT_NO_FATAL_FAILURE(RunUntil(10));
+    const std::string path = (std::filesystem::current_path() / "Tonegate.wav").string();
+    ASSERT_NO_FATAL_FAILURE(ExpectInitRefused(path + " is being written by another run"));
+    sink_ = host_.driver = first;
+    ASSERT_NO_FATAL_FAILURE(RunUntil(20));
+    ExpectFileHoldsRamp();
+    sink_->Release();
+    sink_ = nullptr;
+    ASSERT_NO_FATAL_FAILURE(Create());
+    EXPECT_EQ(sink_->init(nullptr), ASIOTrue) << ErrorMessage();
+}
+
 class WavSinkFormatTest : public WavSinkTest, public ::testing::WithParamInterface<const char*> {};
 
 // Two runs append to one file; after each stop it is complete and holds
@@ -426,10 +468,11 @@ TEST_F(WavSinkTest, RateIsFixedWhileTheFileHoldsFrames) {
     EXPECT_EQ(capture.rate, 44100);
 }
 
-// Freewheeling runs many times faster than the clock, and the sizes patched
-// about once a second of frames leave a readable file while it runs (looked
-// at while the callback holds the sink's thread).
-TEST_F(WavSinkTest, FreewheelOutrunsTheClockAndPatchesAsItGoes) {
+// Freewheeling runs many times faster than the clock, and the sizes written
+// after every buffer leave a readable file counting every buffer before the
+// one being played while it runs (looked at while the callback holds the
+// sink's thread).
+TEST_F(WavSinkTest, FreewheelOutrunsTheClockAndCountsAsItGoes) {
     setenv("TONEGATE_WAVSINK_PACE", "freewheel", 1);
     ASSERT_NO_FATAL_FAILURE(Open());  // 512 frames at 48 kHz: 10.7 ms each
     host_.sleepAtSwitch = 150;
@@ -439,7 +482,7 @@ TEST_F(WavSinkTest, FreewheelOutrunsTheClockAndPatchesAsItGoes) {
     ASSERT_TRUE(WaitFor([&] { return host_.switches.load() >= 150; }));
     EXPECT_LT(Clock::now() - started, 160ms) << "150 switches took more than a tenth of their 1.6 s";
     const Capture running = ReadSinkFile("Tonegate.wav", /*midRun=*/true);
-    EXPECT_GE(running.frames, 94 * 512) << "the first second of frames is not patched in";
+    EXPECT_GE(running.frames, 149 * 512) << "buffers written are not counted in the header";
     ASSERT_TRUE(WaitFor([&] { return host_.switches.load() >= 200; }));
     ASSERT_EQ(sink_->stop(), ASE_OK);
     ExpectFileHoldsRamp();
@@ -499,5 +542,122 @@ TEST_F(WavSinkTest, ReportLineSumsUpTheRun) {
     EXPECT_EQ(engineVersion, 2);
     EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 1) << report;
 }
+
+#ifndef _WIN32
+TEST_F(WavSinkTest, LinkAtTheCapturePathIsNotFollowed) {
+    tonegate_test::WriteFile("victim.txt", "kept");
+    std::filesystem::create_symlink("victim.txt", "Tonegate.wav");
+    const std::string path = (std::filesystem::current_path() / "Tonegate.wav").string();
+    ASSERT_NO_FATAL_FAILURE(ExpectInitRefused("cannot create " + path + ": it is a symbolic link, which is not followed"));
+    EXPECT_EQ(tonegate_test::ReadFile("victim.txt"), "kept");
+}
+
+// First with a reader, so that a sink writing into the FIFO shows it instead
+// of waiting for one; then without, where opening it would wait for ever.
+TEST_F(WavSinkTest, FifoAtTheCapturePathFailsInitAtOnce) {
+    ASSERT_EQ(mkfifo("Tonegate.wav", 0600), 0);
+    const std::string refused = "cannot create " + (std::filesystem::current_path() / "Tonegate.wav").string() +
+                                ": it is not a regular file";
+    const int reader = open("Tonegate.wav", O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_NO_FATAL_FAILURE(ExpectInitRefused(refused));
+    char byte = 0;
+    const ssize_t got = read(reader, &byte, 1);
+    close(reader);
+    ASSERT_LE(got, 0) << "the sink wrote into the FIFO";
+    ASSERT_NO_FATAL_FAILURE(ExpectInitRefused(refused));
+}
+
+// Killed while it plays, within its first second, a run leaves a capture
+// whose header counts every buffer in it but perhaps the last, which may be
+// in the file a moment before its count is.
+TEST_F(WavSinkTest, KilledRunLeavesACompleteCapture) {
+    constexpr int32_t kFrames = 512;
+    constexpr uintmax_t kHalfBytes = kFrames * 2 * 4;
+    const pid_t run = fork();
+    ASSERT_GE(run, 0);
+    if (run == 0) {
+        Open(kFrames);
+        if (sink_ != nullptr && sink_->start() == ASE_OK)
+            for (;;) pause();
+        _exit(1);
+    }
+    const bool played = WaitFor([&] {
+        std::error_code missing;
+        const uintmax_t size = std::filesystem::file_size("Tonegate.wav", missing);
+        return !missing && size >= 44 + 8 * kHalfBytes;
+    });
+    kill(run, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(run, &status, 0), run);
+    ASSERT_TRUE(played);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the run ended before it was killed";
+
+    const Capture capture = ReadSinkFile("Tonegate.wav", /*midRun=*/true);
+    const uintmax_t counted = static_cast<uintmax_t>(capture.frames) * 8;
+    const uintmax_t held = std::filesystem::file_size("Tonegate.wav") - 44;
+    EXPECT_GE(counted, 7 * kHalfBytes);
+    EXPECT_TRUE(held == counted || held == counted + kHalfBytes) << held << " bytes held, " << counted << " counted";
+    const int halves = static_cast<int>(capture.frames / kFrames);
+    for (int channel = 0; channel < 2; ++channel)
+        EXPECT_TRUE(capture.channel[channel] == ExpectedRamp(halves, kFrames, 4, channel)) << "channel " << channel;
+}
+
+// The process's file-size limit, lowered for one case; a write past it fails
+// (EFBIG) as on a full disk instead of raising SIGXFSZ.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) : previousHandler_(signal(SIGXFSZ, SIG_IGN)) {
+        getrlimit(RLIMIT_FSIZE, &before_);
+        const rlimit lowered{bytes, before_.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &lowered);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &before_);
+        signal(SIGXFSZ, previousHandler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    void (*previousHandler_)(int);
+    rlimit before_{};
+};
+
+// A capture that stops mid-run asks the host for a reset from the card's
+// thread at once (the host stops the card there), says why in the report
+// line even unasked and in getErrorMessage, keeps every whole frame written
+// and takes no new start.
+TEST_F(WavSinkTest, StoppedCaptureAsksForAResetAndSaysWhy) {
+    setenv("TONEGATE_WAVSINK_PACE", "freewheel", 1);
+    ASSERT_NO_FATAL_FAILURE(Open(64));  // 512 bytes a half
+    const int64_t framesThatFit = 5 * 64 + 32;
+    std::string report;
+    {
+        const FileSizeLimit limit(44 + framesThatFit * 8);
+        testing::internal::CaptureStderr();
+        ASSERT_EQ(sink_->start(), ASE_OK);
+        const bool reset = WaitFor([&] { return host_.stopReturned.load(); });
+        EXPECT_EQ(sink_->stop(), ASE_OK);
+        report = testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(reset) << "no reset request";
+    }
+    const std::string reason = "cannot write to " + (std::filesystem::current_path() / "Tonegate.wav").string() +
+                               ": " + std::strerror(EFBIG);
+    EXPECT_EQ(host_.messages.back(), std::make_pair(int32_t{kAsioResetRequest}, int32_t{0}));
+    EXPECT_EQ(host_.switches.load(), 6) << "played on after the reset request";
+    EXPECT_EQ(ErrorMessage(), reason);
+    EXPECT_EQ(report.rfind("Tonegate WAV Sink: ", 0), 0u) << report;
+    EXPECT_EQ(report.substr(report.find("; ") + 2), reason + "\n") << report;
+    const Capture capture = ReadSinkFile("Tonegate.wav");
+    EXPECT_EQ(capture.frames, framesThatFit);
+    for (int channel = 0; channel < 2; ++channel) {
+        std::vector<int32_t> expected = ExpectedRamp(6, 64, 4, channel);
+        expected.resize(static_cast<size_t>(framesThatFit));
+        EXPECT_TRUE(capture.channel[channel] == expected) << "channel " << channel;
+    }
+    EXPECT_EQ(sink_->start(), ASE_NotPresent);
+}
+#endif
 
 }  // namespace

@@ -236,6 +236,36 @@ TEST_F(DriverListTest, AServerPathTooLongForOpenFileIsNotListed) {
     EXPECT_EQ(tonegate_test::CurrentRunLines(), expected);
 }
 
+// A relative module path would be looked up wherever the loader looks, the
+// working folder among them: such a registration is passed over, named in
+// the log, even when the working folder holds a file of that name.
+TEST_F(DriverListTest, ARelativeServerPathIsNotListed) {
+    tonegate_test::WriteFile("card.so", "x");
+    registry_.AddDriver("A bare name", CardClassText(0), "card.so");
+    registry_.AddDriver("B dot", CardClassText(1), "./card.so");
+    registry_.AddDriver("C absolute", CardClassText(2), kCardPath);
+
+    LogStart();
+    {
+        AsioDriverList list;
+        EXPECT_EQ(list.GetDriverCount(), 1);
+    }
+    EXPECT_EQ(LogStop(), 0);
+    const std::vector<std::string> expected = {"Passed over A bare name: module path is relative (card.so)",
+                                               "Passed over B dot: module path is relative (./card.so)",
+                                               "Enumerating ASIO Drivers...", "", "numDev: 0", "C absolute",
+                                               kCardPath, ""};
+    EXPECT_EQ(tonegate_test::CurrentRunLines(), expected);
+    // The command's catalogue, from the same walk, numbers them alike.
+    int usable = 0;
+    ForEachRegistration(
+        [](const Registration& registration, void* count) {
+            if (registration.status == RegistrationStatus::Usable) ++*static_cast<int*>(count);
+        },
+        &usable);
+    EXPECT_EQ(usable, 1);
+}
+
 TEST_F(DriverListTest, ComIsInitialisedOnlyWhileAListWithDriversExists) {
     {
         AsioDriverList empty;

@@ -1,11 +1,13 @@
 // The driver's messages and its sample-rate change, sent by the test card to
 // the host's callbacks: every selector's result and log line, a rate change
-// that changes nothing, and a reset request that stops the driver for good.
+// that changes nothing, and a reset request that stops the driver for good
+// and gives the driver's reason for it.
 // Thread: the test's own, standing in for the card's real-time thread.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -123,6 +125,24 @@ TEST_F(DriverEventTest, ResetRequestStopsTheDriverAndNothingStartsItAgain) {
                      "frequency: 550.000000", "seconds: 0.100000", "noteCount: " + std::to_string(counted + 2),
                      "Failed: pSineGeneratorB->PlaySineWav", "frequency: 770.000000", "seconds: 0.200000",
                      "noteCount: " + std::to_string(counted + 3)}));
+}
+
+// A card whose device failed keeps its reason for getErrorMessage and asks
+// for a reset: the reason follows the request's line, as one line, cut to
+// its field when the card does not terminate it.
+TEST_F(DriverEventTest, ResetRequestIsFollowedByTheDriversReason) {
+    const auto expectReason = [&](const std::string& reason) {
+        ASSERT_TRUE(OpenAndInit());
+        EXPECT_EQ(SendAsioMessage(*card_, kAsioResetRequest, 0), 1);
+        EXPECT_EQ(LinesFrom(kReady), (Lines{kReady, "asioMessages: kAsioResetRequest", "Driver reports: " + reason}));
+        ASIOCloseDriver();
+    };
+    tonegate_test_card::SetText(script().errorMessage, "hw:1 lost: device unplugged");
+    expectReason("hw:1 lost: device unplugged");
+    tonegate_test_card::SetText(script().errorMessage, "server gone\r\nxruns: 3");
+    expectReason("server gone  xruns: 3");
+    std::memset(script().errorMessage, 'E', sizeof script().errorMessage);
+    expectReason(std::string(sizeof script().errorMessage - 1, 'E'));
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 // Drivers that break their side of the bargain, scripted through the test
 // card: absurd channel counts, buffer sizes and sample rates, buffers without
 // addresses, texts without terminators, unknown sample types, a stop from
-// inside the card's own callback, and buffer switches before the buffers are
-// complete, after the teardown or with a wrong index. Each must leave the
+// inside the card's own callback, callbacks made from inside the host's own
+// call to the card, and buffer switches before the buffers are complete,
+// after the teardown or with a wrong index. Each must leave the
 // host standing, write nothing outside the card's guard bytes, and say why in
 // the log or by refusing. Thread: the test's own, and the card's thread.
 #include <gtest/gtest.h>
@@ -303,8 +304,9 @@ TEST_F(HostileDriverTest, StopFromInsideTheCardsOwnCallbackEndsItsThread) {
 
 // A card whose thread goes on switching after stop returned and after the
 // session is gone: its halves, still its own, are left as they are, with
-// output enabled or not, and the card is no longer called.
-TEST_F(HostileDriverTest, SwitchesAfterTheTeardownWriteNothingAndCallNothing) {
+// output enabled or not, and the card is no longer called, not even by a
+// reset request (a watchdog's, racing the close).
+TEST_F(HostileDriverTest, SwitchesAndMessagesAfterTheTeardownWriteNothingAndCallNothing) {
     script().keepsBuffersAfterDispose = ASIOTrue;
     ASSERT_TRUE(OpenAndInit());
     ASIOGenerateSineWavA(440.0, 1.0, 0);
@@ -322,9 +324,12 @@ TEST_F(HostileDriverTest, SwitchesAfterTheTeardownWriteNothingAndCallNothing) {
         ASIOEnableWav(enabled);
         for (int32_t index : {0, 1, 0, 1}) callbacks.bufferSwitch(index, ASIOTrue);
     }
+    const int32_t calls = record().callCount;
+    EXPECT_EQ(callbacks.asioMessage(kAsioResetRequest, 0, nullptr, nullptr), 0);
     EXPECT_TRUE(AllHalvesAre(kFreshBufferByte));
     EXPECT_TRUE(BuffersIntact(*card_));
     EXPECT_EQ(CountCalls(*card_, Operation::OutputReady), readyCalls);
+    EXPECT_EQ(record().callCount, calls);
     card->Release();
     EXPECT_EQ(record().liveObjects, 0);
 }
@@ -345,6 +350,34 @@ TEST_F(HostileDriverTest, SwitchesBeforeTheBuffersAreCompleteWriteNothing) {
     ASIOGenerateSineWavA(440.0, 1.0, 0);
     ASSERT_TRUE(Pump(0));
     EXPECT_TRUE(HalfIs(1, 0, 0));
+    CloseExpectingIntactGuards();
+}
+
+// Callbacks from inside the host's own call to the card: a stop that asks
+// for a reset, an outputReady that switches again. The host answers without
+// calling the card back, so neither recurses.
+TEST_F(HostileDriverTest, ResetRequestFromInsideStopIsAnsweredWithoutAnotherStop) {
+    script().stopPostsResetRequest = ASIOTrue;
+    ASSERT_TRUE(OpenAndInit());
+    ASIOGenerateSineWavA(440.0, 1.0, 0);
+    EXPECT_EQ(SendAsioMessage(*card_, kAsioResetRequest, 0), 1);
+    EXPECT_EQ(CountCalls(*card_, Operation::Stop), 1);
+    EXPECT_EQ(CountLinesStartingWith("asioMessages: kAsioResetRequest"), 1u);
+    // The teardown's stop asks once more, and is not answered with a stop either.
+    CloseExpectingIntactGuards();
+    EXPECT_EQ(CountCalls(*card_, Operation::Stop), 2);
+}
+
+TEST_F(HostileDriverTest, SwitchFromInsideOutputReadyWritesNothing) {
+    script().outputReadySwitches = ASIOTrue;
+    ASSERT_TRUE(OpenAndInit());
+    ASIOGenerateSineWavA(440.0, 1.0, 0);
+    const int readyCalls = CountCalls(*card_, Operation::OutputReady);
+    ASSERT_TRUE(Pump(1));
+    EXPECT_EQ(CountCalls(*card_, Operation::OutputReady), readyCalls + 1);
+    EXPECT_TRUE(HalfIs(0, 0, kFreshBufferByte));
+    EXPECT_TRUE(HalfIs(1, 0, kFreshBufferByte));
+    EXPECT_FALSE(HalfIs(0, 1, kFreshBufferByte));
     CloseExpectingIntactGuards();
 }
 

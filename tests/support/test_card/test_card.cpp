@@ -90,6 +90,9 @@ public:
         Note(Operation::Stop);
         std::atomic_ref<ASIOBool>(card_.record.running).store(ASIOFalse);
         EndOwnThread();
+        const ASIOCallbacks& callbacks = card_.record.callbacks;
+        if (script().stopPostsResetRequest && callbacks.asioMessage != nullptr)
+            callbacks.asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
         return script().stopResult;
     }
     ASIOError getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) override {
@@ -202,6 +205,8 @@ public:
     }
     ASIOError outputReady() override {
         Note(Operation::OutputReady);
+        const ASIOCallbacks& callbacks = card_.record.callbacks;
+        if (script().outputReadySwitches && callbacks.bufferSwitch != nullptr) callbacks.bufferSwitch(0, ASIOTrue);
         return script().outputReadyResult;
     }
 

@@ -139,6 +139,10 @@ struct Script {
     // The card's own thread sends kAsioResetRequest after this many switches
     // (0: never), so the host stops the card from inside its own callback.
     int32_t resetRequestAfterSwitches;
+    // stop sends kAsioResetRequest before it returns, as a card reporting
+    // every stop would; outputReady calls the host's bufferSwitch for half 0.
+    ASIOBool stopPostsResetRequest;
+    ASIOBool outputReadySwitches;
 };
 
 // One channel's double buffer as the card handed it out: each half has
