@@ -211,6 +211,21 @@ TEST_F(TonegateCommand, TheCurrentFolderIsLeftAsItWas) {
     EXPECT_EQ(ReadFile("ASIOConfig.txt"), "7");
 }
 
+// A capture that stops (here at the file-size limit) stops the card: the
+// command ends there with the sink's reason, and the capture holds, with a
+// true header, all that was written.
+TEST_F(TonegateCommand, AStoppedCaptureFailsTheCommandWithItsReason) {
+    WriteFile("script.txt", "tone A 1000 0.5\ntone B 500 0.5\n");
+    const Outcome run = RunTonegate("play script.txt --wav cap.wav", "trap '' XFSZ; ulimit -f 200;");
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    EXPECT_NE(run.err.find("tonegate: the card stopped: cannot write to "), std::string::npos) << run.err;
+    EXPECT_EQ(run.out.find("tone B"), std::string::npos) << run.out;
+    Capture capture;
+    std::string error;
+    ASSERT_TRUE(ReadCapture("cap.wav", capture, error)) << error;
+    EXPECT_GT(capture.frames, 0);
+}
+
 // Ctrl+C stops the sound at once and closes the driver: the capture is a
 // whole WAV file and the log has its footer.
 TEST_F(TonegateCommand, InterruptClosesTheCaptureWhole) {
