@@ -6,8 +6,6 @@
 
 namespace {
 
-constexpr DWORD kClassNameBytes = 512;
-
 bool ReadStringValue(HKEY key, const char* valueName, char* buffer, DWORD bufferBytes) {
     DWORD type = REG_NONE;
     DWORD size = bufferBytes;
@@ -69,32 +67,30 @@ RegistrationStatus LookUpServerPath(char* clsidText, char* path, DWORD pathSize)
     if (RegOpenKeyA(HKEY_CLASSES_ROOT, "clsid", &classes) != ERROR_SUCCESS)
         return RegistrationStatus::ClassNotRegistered;
 
+    // The class key is opened by its name: the registry's key names are
+    // unique whatever their case, so this is the first equal name a scan of
+    // every class would find, without reading every class for each driver.
+    // A name with a separator would open some other key's subkey.
     RegistrationStatus status = RegistrationStatus::ClassNotRegistered;
-    char name[kClassNameBytes];
-    for (DWORD index = 0; RegEnumKeyA(classes, index, name, kClassNameBytes) == ERROR_SUCCESS; ++index) {
-        CharLowerBuffA(name, static_cast<DWORD>(std::strlen(name)));
-        if (std::strcmp(name, clsidText) != 0) continue;
-        // The search ends at the first equal name, whatever it holds.
+    HKEY classKey = nullptr;
+    if (clsidText[0] != '\0' && std::strchr(clsidText, '\\') == nullptr &&
+        RegOpenKeyExA(classes, clsidText, 0, KEY_READ, &classKey) == ERROR_SUCCESS) {
         status = RegistrationStatus::NoServerPath;
-        HKEY classKey = nullptr;
-        if (RegOpenKeyExA(classes, name, 0, KEY_READ, &classKey) == ERROR_SUCCESS) {
-            HKEY serverKey = nullptr;
-            if (RegOpenKeyExA(classKey, "InprocServer32", 0, KEY_READ, &serverKey) == ERROR_SUCCESS) {
-                if (ReadStringValue(serverKey, nullptr, path, pathSize)) {
-                    OFSTRUCT info;
-                    // A relative path names a file in the working folder here, and
-                    // whatever the loader's search finds there.
-                    if (!std::filesystem::path(path).is_absolute())
-                        status = RegistrationStatus::RelativeServerPath;
-                    else
-                        status = OpenFile(path, &info, OF_EXIST) != HFILE_ERROR ? RegistrationStatus::Usable
-                                                                                : RegistrationStatus::ModuleMissing;
-                }
-                RegCloseKey(serverKey);
+        HKEY serverKey = nullptr;
+        if (RegOpenKeyExA(classKey, "InprocServer32", 0, KEY_READ, &serverKey) == ERROR_SUCCESS) {
+            if (ReadStringValue(serverKey, nullptr, path, pathSize)) {
+                OFSTRUCT info;
+                // A relative path names a file in the working folder here, and
+                // whatever the loader's search finds there.
+                if (!std::filesystem::path(path).is_absolute())
+                    status = RegistrationStatus::RelativeServerPath;
+                else
+                    status = OpenFile(path, &info, OF_EXIST) != HFILE_ERROR ? RegistrationStatus::Usable
+                                                                            : RegistrationStatus::ModuleMissing;
             }
-            RegCloseKey(classKey);
+            RegCloseKey(serverKey);
         }
-        break;
+        RegCloseKey(classKey);
     }
     RegCloseKey(classes);
     return status;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <initializer_list>
 
+#include "player/interruption.h"
 #include "player/library_binding.h"
 #include "player/note_timing.h"
 #include "player/system_calls.h"
@@ -53,6 +54,10 @@ void PlayWhileAsked() {
 }
 
 void SayFarewell() {
+    if (Interrupted()) {  // Ctrl+C: no farewell, the driver closed at once
+        if (pLibrary != nullptr) ReleaseLibrary();
+        return;
+    }
     if (kPauseBeforeFarewell) playerSystem.sleep(kBeforeFarewellMs);
     if (pLibrary == nullptr) return;
     pLibrary->pASIOGenerateSweepWavB(kSweepLowHz, kSweepHighHz, kSweepSeconds, kSweepAttenuation);
@@ -62,13 +67,14 @@ void SayFarewell() {
 }
 
 void Run() {
+    CatchInterrupt();  // before the first key call, so that the console leaves SIGINT to the player
     hwndDesktop = GetDesktopWindow();
     pLibrary = nullptr;
     std::printf("A simple DOS Tonegate application\n");
     if (!CreateNoteArray()) {
         std::printf("Anykey exits...\n");
-        while (!KeyWaiting()) {
-        }
+        // Read, not polled for: from a pipe or file only a read meets the end of input.
+        playerSystem.readKey();
         SayFarewell();
         return;
     }
@@ -89,5 +95,5 @@ void Run() {
 int QuilletMain() {
     Run();
     ReleaseNoteArray();
-    return 0;
+    return Interrupted() ? kInterruptedExitCode : 0;
 }

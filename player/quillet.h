@@ -2,5 +2,8 @@
 // Thread: the player's only thread.
 #pragma once
 
-// Always returns the exit code 0.
+// What a shell reports for a program Ctrl+C ended: 128 + SIGINT.
+constexpr int kInterruptedExitCode = 130;
+
+// Returns the exit code: 0, or kInterruptedExitCode when Ctrl+C ended the run.
 int QuilletMain();

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "player/interruption.h"
 
 struct PlayerSystemCalls {
     decltype(&Sleep) sleep;
@@ -16,4 +17,5 @@ struct PlayerSystemCalls {
 
 extern PlayerSystemCalls playerSystem;
 
-inline bool KeyWaiting() { return playerSystem.keyWaiting() != 0; }
+// Ctrl+C ends whatever a key would end.
+inline bool KeyWaiting() { return Interrupted() || playerSystem.keyWaiting() != 0; }

@@ -1,10 +1,12 @@
 // The loop that plays tune tables. Thread: the player's only thread.
 #include "player/tune_steps.h"
 
+#include "player/interruption.h"
 #include "player/system_calls.h"
 
 void PlayPhrase(Phrase phrase) {
     for (const TuneStep& step : phrase) {
+        if (Interrupted()) return;  // a phrase may last seconds
         switch (step.kind) {
             case StepKind::WaitedNote: PlayNote(step.first, true); break;
             case StepKind::TwoVoices: PlayTwoVoices(step.first, step.second); break;

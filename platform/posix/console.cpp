@@ -4,7 +4,9 @@
 // key-press and end of input is one more, neither P nor p; the bytes there
 // are answers for _getch, not keys typed ahead, so _kbhit reports nothing
 // waiting until _getch has met the end: `printf P | QuilletOne` plays the
-// tune once, right through, and ends, and no run ever hangs at the end.
+// tune once, right through, and ends, and no run ever hangs at the end. A
+// signal the program catches (its own Ctrl+C handler) ends _getch's wait as
+// Ctrl+C does on Windows, where _getch reads it as the key 3.
 // Thread: caller's thread (the player's only thread); the signal handler
 // only restores the terminal.
 #include <poll.h>
@@ -23,6 +25,7 @@ namespace {
 constexpr int kEscape = 27;
 constexpr int kExtendedKeyLead = 0xE0;  // what Windows returns first for cursor and function keys
 constexpr int kEndOfInputKey = 0x1A;    // Ctrl+Z, the end-of-file character of the Windows console
+constexpr int kInterruptKey = 0x03;     // Ctrl+C
 // Bytes of one escape sequence arrive together; a lone Escape key leaves a gap.
 constexpr int kEscapeSequenceGapMs = 30;
 
@@ -78,20 +81,23 @@ void PrepareConsole() {
 
 // Waits up to `timeoutMs` (-1: without limit) for input and moves what has
 // arrived into the read-ahead buffer. An error or end of input ends the
-// input for good.
-void ReadWithin(int timeoutMs) {
+// input for good. False when a caught signal cut the wait short (poll is
+// never restarted after a handler).
+bool ReadWithin(int timeoutMs) {
     pollfd input{STDIN_FILENO, POLLIN, 0};
     int ready = poll(&input, 1, timeoutMs);
-    if (ready < 0 && errno == EINTR) return;
-    if (ready == 0) return;
+    if (ready < 0 && errno == EINTR) return false;
+    if (ready == 0) return true;
     unsigned char bytes[64];
     ssize_t count = ready < 0 ? -1 : read(STDIN_FILENO, bytes, sizeof bytes);
-    if (count < 0 && (errno == EINTR || errno == EAGAIN)) return;
+    if (count < 0 && errno == EINTR) return false;
+    if (count < 0 && errno == EAGAIN) return true;
     if (count <= 0) {
         console.endOfInput = true;
-        return;
+        return true;
     }
     console.readAhead.insert(console.readAhead.end(), bytes, bytes + count);
+    return true;
 }
 
 // The next byte of an escape sequence, if it follows at once; `consume`
@@ -137,7 +143,8 @@ int _kbhit() {
 
 int _getch() {
     PrepareConsole();
-    while (console.readAhead.empty() && !console.endOfInput) ReadWithin(-1);
+    while (console.readAhead.empty() && !console.endOfInput)
+        if (!ReadWithin(-1)) return kInterruptKey;
     if (console.readAhead.empty()) {
         console.endOfInputDelivered = true;
         return kEndOfInputKey;

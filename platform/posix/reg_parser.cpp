@@ -126,6 +126,11 @@ std::optional<RegistryRoot> ParseRoot(std::string_view name) {
 }  // namespace
 
 void RegistryTree::Merge(std::string_view fileBytes) {
+    MergeUnindexed(fileBytes);
+    IndexSubkeys();
+}
+
+void RegistryTree::MergeUnindexed(std::string_view fileBytes) {
     constexpr std::string_view kUtf16LeMark = "\xFF\xFE";
     constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
     if (fileBytes.substr(0, kUtf16LeMark.size()) == kUtf16LeMark) {
@@ -134,7 +139,6 @@ void RegistryTree::Merge(std::string_view fileBytes) {
         if (fileBytes.substr(0, kUtf8Mark.size()) == kUtf8Mark) fileBytes.remove_prefix(kUtf8Mark.size());
         MergeLines(fileBytes);
     }
-    IndexSubkeys();
 }
 
 // Header lines ("Windows Registry Editor Version 5.00", "REGEDIT4") and

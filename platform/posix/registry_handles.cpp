@@ -25,7 +25,7 @@ namespace {
 // from, which it keeps alive until RegCloseKey.
 struct OpenKey {
     std::shared_ptr<const RegistryTree> tree;
-    const RegistryKey* key;
+    const RegistryKey* key = nullptr;
 };
 
 std::mutex gHandlesLock;
@@ -44,17 +44,18 @@ std::optional<RegistryRoot> AsRoot(HKEY key) {
     return std::nullopt;
 }
 
-// The key behind a handle; a root key is read afresh from the files every
-// time. None for a handle that is not open. Call with gHandlesLock held.
-std::optional<OpenKey> Resolve(HKEY key) {
+// The open key behind a handle, or null for a handle that is not open. A
+// root key is the registry as the files hold it at this call, kept in
+// `rootKey` for the call; an open handle is not copied, since enumerating a
+// key calls this once a subkey. Call with gHandlesLock held.
+const OpenKey* Resolve(HKEY key, OpenKey& rootKey) {
     if (std::optional<RegistryRoot> root = AsRoot(key)) {
-        std::shared_ptr<const RegistryTree> tree = tonegate_posix::LoadRegistry();
-        const RegistryKey* rootKey = &tree->Root(*root);
-        return OpenKey{std::move(tree), rootKey};
+        rootKey.tree = tonegate_posix::CurrentRegistry();
+        rootKey.key = &rootKey.tree->Root(*root);
+        return &rootKey;
     }
     const auto* open = reinterpret_cast<const OpenKey*>(key);
-    if (LiveHandles().count(open) == 0) return std::nullopt;
-    return *open;
+    return LiveHandles().count(open) != 0 ? open : nullptr;
 }
 
 }  // namespace
@@ -71,11 +72,12 @@ LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD /*options*/, REGSAM /*desired*
         return ERROR_SUCCESS;
     }
     std::lock_guard<std::mutex> lock(gHandlesLock);
-    std::optional<OpenKey> from = Resolve(key);
-    if (!from) return ERROR_INVALID_HANDLE;
+    OpenKey rootKey;
+    const OpenKey* from = Resolve(key, rootKey);
+    if (from == nullptr) return ERROR_INVALID_HANDLE;
     const RegistryKey* found = RegistryTree::Find(*from->key, path);
     if (found == nullptr) return ERROR_FILE_NOT_FOUND;
-    auto* opened = new OpenKey{std::move(from->tree), found};
+    auto* opened = new OpenKey{from->tree, found};
     LiveHandles().insert(opened);
     *result = reinterpret_cast<HKEY>(opened);
     return ERROR_SUCCESS;
@@ -94,8 +96,9 @@ LONG RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
 
 LONG RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD nameSize) {
     std::lock_guard<std::mutex> lock(gHandlesLock);
-    std::optional<OpenKey> from = Resolve(key);
-    if (!from) return ERROR_INVALID_HANDLE;
+    OpenKey rootKey;
+    const OpenKey* from = Resolve(key, rootKey);
+    if (from == nullptr) return ERROR_INVALID_HANDLE;
     if (name == nullptr) return ERROR_INVALID_PARAMETER;
     const RegistryKey* subkey = from->key->SubkeyAt(index);
     if (subkey == nullptr) return ERROR_NO_MORE_ITEMS;
@@ -108,8 +111,9 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type
                       LPDWORD dataSize) {
     if (reserved != nullptr || (data != nullptr && dataSize == nullptr)) return ERROR_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(gHandlesLock);
-    std::optional<OpenKey> from = Resolve(key);
-    if (!from) return ERROR_INVALID_HANDLE;
+    OpenKey rootKey;
+    const OpenKey* from = Resolve(key, rootKey);
+    if (from == nullptr) return ERROR_INVALID_HANDLE;
     const tonegate_posix::RegistryValue* value = from->key->Value(valueName == nullptr ? "" : valueName);
     if (value == nullptr) return ERROR_FILE_NOT_FOUND;
     if (type != nullptr) *type = REG_SZ;

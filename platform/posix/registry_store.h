@@ -50,6 +50,11 @@ public:
     // byte-order mark, UTF-16LE). Values already present are overwritten;
     // lines that cannot be read are skipped. In reg_parser.cpp.
     void Merge(std::string_view fileBytes);
+    // Merge without IndexSubkeys, for reading many files: index once after
+    // the last, since indexing costs as much as the whole tree holds.
+    void MergeUnindexed(std::string_view fileBytes);
+    // Rebuilds every key's `ordered` list after merging.
+    void IndexSubkeys();
 
     const RegistryKey& Root(RegistryRoot root) const;
     // `path` is relative to `from`, '\'-separated, any case; leading and
@@ -61,8 +66,6 @@ private:
     // null for a path Windows would refuse.
     RegistryKey* CreatePath(RegistryRoot root, std::string_view path);
     void MergeLines(std::string_view text);  // in reg_parser.cpp
-    // Rebuilds every key's `ordered` list after a merge.
-    void IndexSubkeys();
 
     RegistryKey machine_;
     RegistryKey* classes_;  // machine_\SOFTWARE\Classes, always present

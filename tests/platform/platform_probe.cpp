@@ -6,7 +6,9 @@
 //   platform_probe load <name>          prints the path LoadLibraryA(name) loaded, or "none"
 //   platform_probe keys <script>        runs the script's steps and prints each result:
 //                                       h = _kbhit(), g = _getch(), m = MessageBoxA(...),
-//                                       s = Sleep(200), for the test to type meanwhile
+//                                       s = Sleep(200), for the test to type meanwhile,
+//                                       i = catch SIGINT from here on (and do nothing)
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -38,6 +40,9 @@ int RunKeyScript(const char* script) {
             break;
         case 's':
             Sleep(200);
+            continue;
+        case 'i':
+            std::signal(SIGINT, [](int) {});
             continue;
         default: std::fprintf(stderr, "unknown step '%c'\n", *step); return 2;
         }

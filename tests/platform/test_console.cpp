@@ -68,6 +68,21 @@ TEST(PipedConsole, GetchWaitsForTheNextByteOrTheEnd) {
     EXPECT_EQ(child.Wait(), 0);
 }
 
+// As on Windows, where _getch reads Ctrl+C as the key 3, when the program
+// catches the signal rather than dying of it. The signal is sent again until
+// one finds the probe waiting (one sent before it waits is just caught).
+TEST(PipedConsole, ACaughtSignalEndsTheWaitOfGetchWithCtrlCsKey) {
+    auto child = ChildProcess::WithPipes({PLATFORM_PROBE, "keys", "ihg"});
+    ASSERT_TRUE(child.Started());
+    ASSERT_TRUE(child.ReadUntil("0 ")) << child.Printed();
+    for (int sent = 0; sent < 30 && child.Printed().find("end") == std::string::npos; ++sent) {
+        child.Signal(SIGINT);
+        child.ReadFor(100);
+    }
+    EXPECT_EQ(child.Printed(), "0 3 end\n");
+    EXPECT_EQ(child.Wait(), 0);
+}
+
 class FileConsoleTest : public tonegate_test::FreshDirectoryTest {};
 
 TEST_F(FileConsoleTest, AFileIsReadLikeAPipe) {

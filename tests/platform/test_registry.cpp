@@ -176,7 +176,42 @@ TEST_F(RegistryTest, AChildHandleOutlivesItsParentsSnapshot) {
     EXPECT_EQ(QueryString(child.get(), "v"), "kept");
 }
 
+// The kept tree is read again for every kind of change: a folder that
+// appears, a file added to it, a file changed through a symbolic link, a
+// file replaced by another renamed over it.
+TEST_F(RegistryTest, EveryKindOfChangeIsSeenAtTheNextRootOpen) {
+    const fs::path folder = workingDirectory_.path() / "later/reg.d";
+    UseRegistry(folder.string());
+    EXPECT_EQ(MachineValue("SOFTWARE\\T", "a"), std::nullopt);
+    Write("later/reg.d/a.reg", "[HKLM\\SOFTWARE\\T]\n\"a\"=\"1\"\n");
+    EXPECT_EQ(MachineValue("SOFTWARE\\T", "a"), "1");
+    const std::string target = Write("elsewhere/b.reg", "[HKLM\\SOFTWARE\\T]\n\"b\"=\"1\"\n");
+    fs::create_symlink(target, folder / "b.reg");
+    EXPECT_EQ(MachineValue("SOFTWARE\\T", "b"), "1");
+    WriteFile(target, "[HKLM\\SOFTWARE\\T]\n\"b\"=\"2\"\n");
+    EXPECT_EQ(MachineValue("SOFTWARE\\T", "b"), "2");
+    UseRegistry(target);
+    EXPECT_EQ(MachineValue("SOFTWARE\\T", "b"), "2");
+    fs::rename(Write("elsewhere/c.reg", "[HKLM\\SOFTWARE\\T]\n\"b\"=\"3\"\n"), target);
+    EXPECT_EQ(MachineValue("SOFTWARE\\T", "b"), "3");
+}
+
 // ---- Broken files ----
+
+// Up to 1 MiB is read; a bigger file is left out with a line on standard
+// error, once as long as it stays the same.
+TEST_F(RegistryTest, AFileOverOneMebibyteIsLeftOutAndReportedOnce) {
+    std::string text = "[HKLM\\SOFTWARE\\T]\n\"v\"=\"read\"\n";
+    text.resize(1 << 20, ';');
+    const std::string path = UseOnly(text);
+    EXPECT_EQ(MachineValue("SOFTWARE\\T", "v"), "read");
+    WriteFile(path, text + ";");
+    testing::internal::CaptureStderr();
+    for (int open = 0; open < 3; ++open) EXPECT_EQ(MachineValue("SOFTWARE\\T", "v"), std::nullopt);
+    const std::string reported = testing::internal::GetCapturedStderr();
+    EXPECT_NE(reported.find(path), std::string::npos) << reported;
+    EXPECT_EQ(reported.find(path), reported.rfind(path)) << reported;
+}
 
 TEST_F(RegistryTest, BrokenAndUnreadableFilesNeverStopTheOthers) {
     Write("reg.d/a-good.reg", "[HKLM\\SOFTWARE\\T]\n\"a\"=\"read\"\n");
