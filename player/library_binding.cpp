@@ -15,7 +15,7 @@ Entry LookUp(HMODULE library, LPCSTR name) {
 
 }  // namespace
 
-LibraryBinding::LibraryBinding() : bLoaded(Load("Tonegate.dll")) {}
+LibraryBinding::LibraryBinding() : bLoaded(Load(TONEGATE_LIBRARY_FILE)) {}
 
 bool LibraryBinding::Load(LPCSTR fileName) {
     hLibrary = LoadLibraryA(fileName);

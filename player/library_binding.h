@@ -10,7 +10,9 @@
 
 class LibraryBinding {
 public:
-    // Loads "Tonegate.dll" and binds its exports.
+    // Loads the library (Tonegate.dll; libTonegate.so.2 on Linux, found
+    // beside the program, in its ../lib, then where the loader looks) and
+    // binds its exports.
     LibraryBinding();
 
     // Loads the library and looks up every export, keeping a missing one as

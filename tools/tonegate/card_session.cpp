@@ -114,7 +114,7 @@ std::optional<long> LoggedValue(const std::vector<std::string>& lines, const std
     const std::string key = name + ": ";
     for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
         for (size_t at = line->find(key); at != std::string::npos; at = line->find(key, at + 1)) {
-            if (at != 0 && line->compare(at - 2, 2, ", ") != 0) continue;
+            if (at != 0 && (at < 2 || line->compare(at - 2, 2, ", ") != 0)) continue;
             return std::strtol(line->c_str() + at + key.size(), nullptr, 10);
         }
     }
@@ -439,7 +439,7 @@ int PlayProgramme(const PlayOptions& options, const std::vector<Step>& steps) {
     LibraryBinding library;
     if (!library.IsLoaded() || !library.BindsEveryExport()) {
         report.Refused(library.IsLoaded() ? "the Tonegate library lacks one of its ten exports"
-                                           : "cannot load the Tonegate library (Tonegate.dll)");
+                                           : "cannot load the Tonegate library");
         return report.Finish();
     }
     LibraryLog log(logPath);
