@@ -77,10 +77,18 @@ class TonegateTest(unittest.TestCase):
                 card.tone("A", 1000, seconds=0.01)  # 480 frames: not longer than a 512-frame buffer
         self.assertEqual([], check(self.folder / "capture.wav")["items"])
 
-    def test_one_card_at_a_time(self):
+    def test_one_card_at_a_time_closed_even_by_an_exception(self):
         with self.open():
             with self.assertRaises(RuntimeError):
                 self.open()
+        # Leaving the block by an exception closes the driver: the log ends
+        # with its footer and the next open succeeds.
+        with self.assertRaises(KeyError):
+            with self.open() as card:
+                card.tone("A", 1000, seconds=0.1)
+                raise KeyError("mid-programme")
+        log = (self.folder / "log" / "Dbg.Log").read_text().splitlines()
+        self.assertEqual(log[-1], "Goodbye, and may all your code compile!")
         self.open().close()
 
     def test_card_that_stops_raises_its_reason(self):
