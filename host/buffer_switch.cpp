@@ -64,17 +64,17 @@ private:
 CallbackGate switchGate;
 CallbackGate messageGate;
 
-// Set while this thread answers a reset request: a driver whose stop asks for
-// another reset is answered without a second stop. The messages are not the
-// real-time path, so a thread_local may serve here.
-thread_local bool resettingOnThisThread = false;
+// Set while a reset request is answered: a driver whose stop asks for another
+// reset (or whose second thread asks meanwhile) is answered without a second
+// stop. Not a thread_local: a library that is unloaded leaves its threads'
+// dynamic TLS behind, which the leak checker then trips over at exit.
+std::atomic<bool> answeringReset{false};
 
 constexpr char kResetRequestLine[] = "asioMessages: kAsioResetRequest";
 
 // Stops the driver and logs the request with the driver's reason for it,
 // asked for first, before the stop can change what the driver reports.
 void AnswerResetRequest() {
-    resettingOnThisThread = true;
     char reason[128] = {};
     ptrASIO->getErrorMessage(reason);
     reason[sizeof reason - 1] = '\0';  // a driver need not terminate it
@@ -91,7 +91,6 @@ void AnswerResetRequest() {
         std::snprintf(lines, sizeof lines, "%s\nDriver reports: %s", kResetRequestLine, reason);
         LogLine(lines);
     }
-    resettingOnThisThread = false;
 }
 
 // Real-time thread; no allocation, no lock.
@@ -169,8 +168,11 @@ int32_t asioMessages(int32_t selector, int32_t value, void* /*message*/, double*
             LogLine("asioMessages: kAsioEngineVersion");
             return 2;
         case kAsioResetRequest:
-            // One asked for from inside the stop of a reset on this thread is that reset's.
-            if (!resettingOnThisThread) AnswerResetRequest();
+            // One asked for while a reset is answered is that reset's.
+            if (!answeringReset.exchange(true, std::memory_order_acq_rel)) {
+                AnswerResetRequest();
+                answeringReset.store(false, std::memory_order_release);
+            }
             return 1;
         case kAsioResyncRequest:
             LogLine("asioMessages: kAsioResyncRequest");
