@@ -1,10 +1,11 @@
-// The host under a long storm: for 30 seconds the test card's own thread
-// switches 64-frame buffers as fast as it can while the caller fires random
-// notes, sweeps, sweep restarts and output toggles at both channels. Every
-// note played to its end is found in the card's capture and must be, block
-// for block, the note a generator of its own plays for the request, and sum
-// to 0 (in 64 bits); every note asked of an idle generator that its whole
-// cycles allow must be found, in the order asked.
+// The host under a long storm: for 30 seconds (or TONEGATE_STRESS_SECONDS)
+// the test card's own thread switches 64-frame buffers as fast as it can
+// while the caller fires random notes, sweeps, sweep restarts and output
+// toggles at both channels. Every note played to its end is found in the
+// card's capture and must be, block for block, the note a generator of its
+// own plays for the request, and sum to 0 (in 64 bits); every note asked of
+// an idle generator that its whole cycles allow must be found, in the order
+// asked.
 // Meant to run under ThreadSanitizer too.
 // Thread: the test's (the caller), the card's own (the switches and the
 // record of each switch), and the test's drain of the capture.
@@ -16,6 +17,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -43,7 +45,13 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int32_t kFrames = 64;
 constexpr double kRate = 48000.0;
-constexpr auto kStormLength = 30s;
+// TONEGATE_STRESS_SECONDS shortens it where each switch costs more (the
+// thread sanitizer's pass runs it for 15 s).
+std::chrono::seconds StormLength() {
+    const char* asked = std::getenv("TONEGATE_STRESS_SECONDS");
+    const long seconds = asked != nullptr ? std::strtol(asked, nullptr, 10) : 0;
+    return seconds > 0 ? std::chrono::seconds(seconds) : 30s;
+}
 constexpr int64_t kRecordBytes = 2 * kFrames * 4;  // both channels' halves, 32-bit
 constexpr int64_t kRingRecords = 2048;
 // Room for more records than the capture ring holds, so the card's thread,
@@ -241,7 +249,7 @@ TEST_F(StressTest, NotesPlayedWholeThroughAStormOfRequestsSumToZeroAndKeepTheirS
     std::uniform_int_distribution<uint32_t> attenuation(0, 30);
     std::uniform_int_distribution<int> action(0, 99), pause(0, 7);
     int64_t noteRequests = 0, sweepRequests = 0, toggles = 0;
-    for (const auto end = Clock::now() + kStormLength; Clock::now() < end;) {
+    for (const auto end = Clock::now() + StormLength(); Clock::now() < end;) {
         const int what = action(random);
         const int channel = what % 2;
         SineGenerator* generator = channel == 0 ? pSineGeneratorA : pSineGeneratorB;
