@@ -81,8 +81,10 @@ RegistrationStatus LookUpServerPath(char* clsidText, char* path, DWORD pathSize)
             if (ReadStringValue(serverKey, nullptr, path, pathSize)) {
                 OFSTRUCT info;
                 // A relative path names a file in the working folder here, and
-                // whatever the loader's search finds there.
-                if (!std::filesystem::path(path).is_absolute())
+                // whatever the loader's search finds there. One from the root
+                // of the current drive ("/work/...", on Windows) is not.
+                const std::filesystem::path module(path);
+                if (!module.is_absolute() && !module.has_root_directory())
                     status = RegistrationStatus::RelativeServerPath;
                 else
                     status = OpenFile(path, &info, OF_EXIST) != HFILE_ERROR ? RegistrationStatus::Usable
