@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/tonegate/capture_analysis.h"
+#include "analysis/capture_analysis.h"
 
 namespace tonegate_e2e {
 

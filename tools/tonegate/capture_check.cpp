@@ -7,11 +7,11 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "tools/tonegate/capture_analysis.h"
+#include "analysis/capture_analysis.h"
 #include "tools/tonegate/report.h"
 #include "tools/tonegate/steps.h"
 #ifdef TONEGATE_WITH_PLOT
-#include "tools/tonegate/capture_plot.h"
+#include "analysis/capture_plot.h"
 #endif
 
 namespace tonegate_tool {

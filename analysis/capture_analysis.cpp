@@ -1,7 +1,7 @@
 // The capture analysis: one pass over the whole capture finds and surveys
 // the items and takes the capture's figures; then each item is read again
 // from its first frame and fitted. Thread: the caller's one thread.
-#include "tools/tonegate/capture_analysis.h"
+#include "analysis/capture_analysis.h"
 
 #include <algorithm>
 #include <array>
@@ -494,6 +494,8 @@ bool MeasureItem(SampleSource& file, const Span& span, double fullScale, bool in
     item.frames = span.last - span.first + 1;
     item.peak = span.peak;
     item.attenuation = span.peak > 0 ? 20 * std::log10(fullScale / span.peak) : 0;
+    item.peakDb = item.attenuation;
+    item.hasSum = integers;
     if (integers) item.sum = span.sum;
     // Too few crossings to tell: a click or a fragment, reported as it is.
     if (!span.crossings.Fitted()) return true;
@@ -552,6 +554,10 @@ bool HeldSamples::Seek(int64_t frame) {
     if (frame < 0 || (channels > 0 && frame > static_cast<int64_t>(channels_[0].size()))) return false;
     next_ = frame;
     return true;
+}
+
+const char* KindName(ItemKind kind) {
+    return kind == ItemKind::Tone ? "tone" : kind == ItemKind::Sweep ? "sweep" : "other";
 }
 
 double FullScale(const Capture& capture) {

@@ -3,7 +3,7 @@
 // (seeking to each) and transformed with kissfft, so the memory used depends
 // on the picture and the window, never on the capture's length.
 // Thread: the caller's one thread.
-#include "tools/tonegate/capture_plot.h"
+#include "analysis/capture_plot.h"
 
 #include <cairo.h>
 #include <kissfft/kiss_fftr.h>

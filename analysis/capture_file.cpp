@@ -2,7 +2,7 @@
 // the analysis of a file by its path. Thread: the caller's one thread.
 #include <sndfile.h>
 
-#include "tools/tonegate/capture_analysis.h"
+#include "analysis/capture_analysis.h"
 
 namespace tonegate_capture {
 

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "tools/tonegate/capture_analysis.h"
+#include "analysis/capture_analysis.h"
 
 namespace tonegate_capture {
 
