@@ -49,6 +49,15 @@ struct Item {
     // Sweeps
     double from = 0, to = 0;  // Hz at the onset and at the end of the fade
     int64_t fade = 0;         // samples inside the final fade
+    // What the fitted sound leaves, RMS in sample units (tones and sweeps).
+    double residualRms = 0;
+    // Stretches inside the item where the sound breaks off or jumps (a
+    // dropout, a skip, a click in it): frames from the capture's start.
+    struct Gap {
+        int64_t start = 0;
+        int64_t frames = 0;
+    };
+    std::vector<Gap> gaps;
     // Other: what it is ("noise", "DC", "a click"); any kind: a figure that
     // could not be measured and why (empty when everything was).
     std::string what;

@@ -1,0 +1,277 @@
+// One item measured on its own: a tone's sine fitted under its ramps, a
+// sweep's chirp under its fade, or neither. Thread: the caller's one thread.
+#include "analysis/item_measure.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "analysis/analysis_limits.h"
+#include "analysis/sine_fit.h"
+
+namespace tonegate_capture {
+
+namespace {
+
+// THD+N below this is reported as this: only a float capture of a pure
+// sine comes near, and a logarithm of 0 is no figure.
+constexpr double kLowestThdnDb = -300;
+
+// Rounds of a ramp's refinement: each takes in frames surely inside it, so
+// a first estimate half a ramp too long is right after three or four.
+constexpr int kRampRounds = 8;
+
+int64_t Inside(double frame) { return static_cast<int64_t>(std::floor(frame)); }
+
+// The frames between the attack's end and the release's start.
+void SteadyPart(const Envelope& envelope, int64_t frames, int64_t& from, int64_t& to) {
+    from = envelope.attack.frames > 0 ? static_cast<int64_t>(std::ceil(envelope.attack.zeroAt + envelope.attack.frames))
+                                      : 0;
+    to = envelope.release.frames > 0 ? Inside(envelope.release.zeroAt - envelope.release.frames) : frames;
+    from = std::clamp<int64_t>(from, 0, frames);
+    to = std::clamp<int64_t>(to, from, frames);
+}
+
+// A first ramp for the fits to refine: the first pass's line where it found
+// one; else up to its first half-cycle at full level; else half the item.
+Ramp FirstRamp(const Ramp& found, bool rising, int64_t frames) {
+    if (found.frames > 0 || found.abrupt) return found;
+    const double end = static_cast<double>(frames);
+    Ramp guess;
+    if (found.edge >= 0) {
+        guess.frames = rising ? found.edge : end - found.edge;
+    } else {
+        guess.frames = end / 2;
+    }
+    guess.zeroAt = rising ? 0 : end;
+    return guess;
+}
+
+// A refined ramp is kept when it is one: rising or falling within the item.
+bool Plausible(const Ramp& ramp, int64_t frames) {
+    const double length = static_cast<double>(frames);
+    return ramp.frames >= 1 && ramp.frames <= 2 * length && ramp.zeroAt > -length && ramp.zeroAt < 2 * length;
+}
+
+// Both ramps refined against `fit` on the frames each surely covers.
+bool RefineRamps(ItemSamples& samples, const SineFit& fit, double holdFrom, bool integers, Envelope& envelope) {
+    const int64_t frames = samples.frames();
+    Envelope refined = envelope;
+    if (envelope.attack.frames > 0) {
+        const int64_t to = Inside(envelope.attack.zeroAt + (1 - kRampMargin) * envelope.attack.frames);
+        if (!RefineRamp(samples, 0, to, fit, holdFrom, integers, refined.attack) || !Plausible(refined.attack, frames))
+            refined.attack = envelope.attack;
+    }
+    if (envelope.release.frames > 0) {
+        const int64_t from = Inside(envelope.release.zeroAt - (1 - kRampMargin) * envelope.release.frames) + 1;
+        if (!RefineRamp(samples, from, frames - from, fit, holdFrom, integers, refined.release) ||
+            !Plausible(refined.release, frames))
+            refined.release = envelope.release;
+    }
+    const bool moved = std::fabs(refined.attack.frames - envelope.attack.frames) > 0.05 ||
+                       std::fabs(refined.attack.zeroAt - envelope.attack.zeroAt) > 0.05 ||
+                       std::fabs(refined.release.frames - envelope.release.frames) > 0.05 ||
+                       std::fabs(refined.release.zeroAt - envelope.release.zeroAt) > 0.05;
+    envelope = refined;
+    return moved;
+}
+
+double Decibels(double ratio) { return ratio > 0 ? std::max(10 * std::log10(ratio), kLowestThdnDb) : kLowestThdnDb; }
+
+// A tone: the sine fitted over the steady part (or the whole item when it
+// has none), its ramps measured against that sine, then the sine fitted over
+// every frame under the measured envelope.
+bool FitTone(ItemSamples& samples, double omega, const Reading& reading, SineFit& fit, Envelope& envelope) {
+    const int64_t frames = samples.frames();
+    const double period = kTwoPi / omega;
+    fit.omega = omega;
+    fit.middle = static_cast<double>(frames) / 2;
+    int64_t steadyFrom = 0, steadyTo = frames;
+    for (int round = 0; round < kRampRounds; ++round) {
+        int64_t from = 0, to = 0;
+        SteadyPart(envelope, frames, from, to);
+        const bool steady = static_cast<double>(to - from) > 4 * period;
+        const bool refit = round == 0 || std::llabs(from - steadyFrom) > 2 || std::llabs(to - steadyTo) > 2;
+        if (refit) {
+            const Envelope none;
+            const bool fitted = !steady      ? FitGrowing(samples, 0, frames, envelope, false, fit)
+                                : round == 0 ? FitGrowing(samples, from, to, none, false, fit)
+                                             : FitSine(samples, from, to - from, none, 1, false, false, fit);
+            if (!fitted) return false;
+            steadyFrom = from, steadyTo = to;
+        }
+        if (!RefineRamps(samples, fit, kNoHold, reading.integers, envelope) && !refit) break;
+    }
+    if (!FitSine(samples, 0, frames, envelope, 2, false, reading.integers, fit)) return false;
+    if (RefineRamps(samples, fit, kNoHold, reading.integers, envelope) &&
+        !FitSine(samples, 0, frames, envelope, 1, false, reading.integers, fit))
+        return false;
+    return true;
+}
+
+void DescribeTone(const SineFit& fit, const Envelope& envelope, const Reading& reading, int64_t frames, Item& item) {
+    item.kind = ItemKind::Tone;
+    item.frequency = fit.FrequencyAt(fit.middle, reading.rate);
+    const Ramp& attack = envelope.attack;
+    const Ramp& release = envelope.release;
+    // The note's first sample is one frame after its attack's zero (where a
+    // linear attack's gain would be 0), its last one frame before its
+    // release's zero; an abrupt end is the item's own.
+    const int64_t first = attack.frames > 0 ? std::llround(attack.zeroAt) + 1 : 0;
+    const int64_t last = release.frames > 0 ? std::llround(release.zeroAt) - 1 : frames - 1;
+    item.onset = item.start + first;
+    item.attack = attack.frames > 0 ? std::max<int64_t>(std::llround(attack.frames) - 1, 0) : 0;
+    item.release = release.frames > 0 ? std::max<int64_t>(std::llround(release.frames) - 1, 0) : 0;
+    item.cycles = item.frequency * static_cast<double>(last - first + 1) / reading.rate;
+    item.wholeCycles = std::llround(item.cycles);
+}
+
+// Fills THD+N, the residual and the gaps from one pass over the item.
+bool DescribeResidual(ItemSamples& samples, const SineFit& fit, const Envelope& envelope, double holdFrom,
+                      const Reading& reading, int64_t steadyFrom, int64_t steadyTo, Item& item, double& thdn) {
+    Residual residual;
+    residual.steadyFrom = steadyFrom, residual.steadyTo = steadyTo;
+    const int64_t window = reading.recorded ? std::max<int64_t>(std::llround(kGapWindowSeconds * reading.rate), 4) : 0;
+    if (!MeasureResidual(samples, fit, envelope, holdFrom, window, kGapResidualShare, residual)) return false;
+    thdn = Decibels(residual.wave > 0 ? residual.residual / residual.wave : 0);
+    const int64_t counted = std::max<int64_t>(steadyTo - steadyFrom, 1);
+    item.residualRms = std::sqrt(residual.residual / static_cast<double>(counted));
+    item.gaps.clear();
+    for (Item::Gap gap : residual.gaps) item.gaps.push_back({item.start + gap.start, gap.frames});
+    return true;
+}
+
+bool MeasureTone(ItemSamples& samples, const Span& span, const Reading& reading, Item& item) {
+    const int64_t frames = samples.frames();
+    // Half a period a crossing; an item with too few for a line, from its count.
+    const double halfPeriod = span.crossings.Fitted()
+                                  ? span.crossings.Slope()
+                                  : static_cast<double>(frames) / static_cast<double>(span.crossingCount + 1);
+    const double omega = kTwoPi / std::max(2 * halfPeriod, kFewestFramesPerPeriod);
+    Envelope envelope{FirstRamp(span.attack, true, frames), FirstRamp(span.release, false, frames)};
+    SineFit fit;
+    if (!FitTone(samples, omega, reading, fit, envelope)) return false;
+    DescribeTone(fit, envelope, reading, frames, item);
+    int64_t steadyFrom = 0, steadyTo = 0;
+    SteadyPart(envelope, frames, steadyFrom, steadyTo);
+    item.thdnSteady = static_cast<double>(steadyTo - steadyFrom) > 4 * kTwoPi / static_cast<double>(fit.omega);
+    if (!item.thdnSteady) steadyFrom = 0, steadyTo = frames;
+    if (!DescribeResidual(samples, fit, envelope, kNoHold, reading, steadyFrom, steadyTo, item, item.thdn)) return false;
+    item.thdnMeasured = true;
+    item.attenuation = 20 * std::log10(reading.fullScale / fit.Amplitude());
+    return true;
+}
+
+// A sweep: its chirp fitted over the frames before its fade (whose
+// frequency holds), the fade measured against it, the chirp fitted again.
+bool FitSweep(ItemSamples& samples, const Span& span, bool integers, SineFit& fit, Envelope& envelope) {
+    const int64_t frames = samples.frames();
+    // The crossings' count is the phase in half-cycles: a parabola of the
+    // frame for a linear sweep, which gives the chirp its first estimate.
+    double a = 0, b = 0, c = 0;
+    if (!span.phase.Solve(a, b, c)) return false;
+    envelope = Envelope{};
+    envelope.release = FirstRamp(span.release, false, frames);
+    const auto fadeStart = [&] {
+        return envelope.release.frames > 0
+                   ? std::clamp<int64_t>(Inside(envelope.release.zeroAt - envelope.release.frames), 4, frames)
+                   : frames;
+    };
+    fit.middle = static_cast<double>(fadeStart()) / 2;
+    fit.omega = kTwoPi / 2 * (b + 2 * c * fit.middle);
+    fit.alpha = kTwoPi * c;
+    if (!(fit.omega > 0) || !FitGrowing(samples, 0, fadeStart(), Envelope{}, true, fit)) return false;
+    // The fade converges on its own (each round's stretch lies further
+    // inside it); the chirp is fitted again once it has.
+    const auto refineFade = [&](int rounds) {
+        for (int round = 0; round < rounds && envelope.release.frames > 0; ++round)
+            if (!RefineRamps(samples, fit, envelope.release.zeroAt - envelope.release.frames + 1, integers, envelope)) break;
+    };
+    refineFade(kRampRounds);
+    if (envelope.release.frames > 0 && !FitSine(samples, 0, fadeStart(), Envelope{}, 1, true, false, fit)) return false;
+    refineFade(2);
+    return true;
+}
+
+bool MeasureSweep(ItemSamples& samples, const Span& span, const Reading& reading, Item& item, double& residualDb) {
+    SineFit fit;
+    Envelope envelope;
+    if (!FitSweep(samples, span, reading.integers, fit, envelope)) return false;
+    const int64_t frames = samples.frames();
+    const Ramp& fade = envelope.release;
+    const double hold = fade.frames > 0 ? fade.zeroAt - fade.frames + 1 : kNoHold;
+    // A sweep starts at phase 0: the last such frame before its first sample.
+    const double phase = static_cast<double>(fit.Phase(-fit.middle)) + std::atan2(fit.c1, fit.c2);
+    const double wrapped = phase - kTwoPi * std::floor(phase / kTwoPi);
+    // ω0·n + α·n²/2 = -ψ, its root nearest the first sample.
+    const double omega0 = static_cast<double>(fit.omega - fit.alpha * fit.middle), alpha = static_cast<double>(fit.alpha);
+    const double discriminant = omega0 * omega0 - 2 * alpha * wrapped;
+    const double start = alpha != 0 && discriminant >= 0 ? (-omega0 + std::sqrt(discriminant)) / alpha : -wrapped / omega0;
+    const double end = fade.frames > 0 ? fade.zeroAt + 1 : static_cast<double>(frames);
+    item.kind = ItemKind::Sweep;
+    item.onset = item.start + std::llround(start);
+    // A sampled sweep's frequency at a frame is its phase's step from there
+    // to the next frame: the chirp's slope half a frame later.
+    item.from = fit.FrequencyAt(start + 0.5, reading.rate);
+    item.to = fit.FrequencyAt(end + 0.5, reading.rate);
+    item.fade = fade.frames > 0 ? std::max<int64_t>(std::llround(fade.frames) - 1, 0) : 0;
+    item.attenuation = 20 * std::log10(reading.fullScale / fit.Amplitude());
+    const int64_t sweepTo = fade.frames > 0 ? Inside(fade.zeroAt - fade.frames) : frames;
+    return DescribeResidual(samples, fit, envelope, hold, reading, 0, std::max<int64_t>(sweepTo, 1), item, residualDb);
+}
+
+// Neither a tone nor a sweep: named by its shape, its level from its RMS.
+void DescribeOther(const Span& span, const Reading& reading, Item& item) {
+    item.kind = ItemKind::Other;
+    const double frames = static_cast<double>(item.frames);
+    const double rms = std::sqrt(span.energy / frames);
+    const double mean = std::fabs(static_cast<double>(span.sum)) / frames;
+    item.what = span.crossingCount < kFewestCrossings && mean > 0.5 * rms ? "DC"
+                : frames < kRecordedGapSeconds * reading.rate              ? "a click"
+                                                                           : "noise";
+    item.attenuation = rms > 0 ? 20 * std::log10(reading.fullScale / (rms * std::sqrt(2.0))) : 0;
+    item.frequency = item.from = item.to = 0;
+    item.thdnMeasured = false;
+    item.gaps.clear();
+}
+
+}  // namespace
+
+bool MeasureItem(SampleSource& source, int channel, const Span& span, const Reading& reading, Item& item) {
+    item.channel = channel;
+    item.start = item.onset = span.first;
+    item.frames = span.last - span.first + 1;
+    item.peak = span.peak;
+    item.peakDb = span.peak > 0 ? 20 * std::log10(reading.fullScale / span.peak) : 0;
+    item.hasSum = reading.integers;
+    item.sum = reading.integers ? span.sum : 0;
+    if (span.crossingCount < kFewestCrossings) {
+        DescribeOther(span, reading, item);
+        return true;
+    }
+    ItemSamples samples(source, channel, span.first, item.frames);
+    // A tone's half-cycles keep their frequency; a sweep's move it. Each is
+    // tried in that order of likelihood, and kept when its fit explains the item.
+    double a = 0, b = 0, c = 0;
+    const bool curved = span.phase.Solve(a, b, c);
+    const double frames = static_cast<double>(item.frames);
+    const bool sweepFirst = curved && std::fabs(2 * c * frames) > kSweepMovesShare * std::fabs(b + c * frames);
+    Item tone = item, sweep = item;
+    double sweepResidual = 0;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if ((attempt == 0) != sweepFirst) {
+            if (MeasureTone(samples, span, reading, tone) && tone.thdn <= kKindResidualDb) {
+                item = tone;
+                return true;
+            }
+        } else {
+            if (MeasureSweep(samples, span, reading, sweep, sweepResidual) && sweepResidual <= kKindResidualDb && std::fabs(sweep.to - sweep.from) > 1) {
+                item = sweep;
+                return true;
+            }
+        }
+    }
+    DescribeOther(span, reading, item);
+    return true;
+}
+
+}  // namespace tonegate_capture

@@ -1,0 +1,272 @@
+// The fits that measure an item, each one pass over every frame it covers.
+// Thread: the caller's one thread.
+#include "analysis/sine_fit.h"
+
+#include <array>
+#include <limits>
+
+#include "analysis/analysis_limits.h"
+
+namespace tonegate_capture {
+
+namespace {
+
+// Reads `count` frames of one channel from `first` in blocks and calls
+// `visit(n, sample)`, n counted from 0. False when the source cannot give them.
+template <typename Visit>
+bool ForEachSample(SampleSource& source, int channel, int64_t first, int64_t count, Visit visit) {
+    if (!source.Seek(first)) return false;
+    std::vector<double> block(static_cast<size_t>(kBlockFrames * source.channels));
+    for (int64_t done = 0; done < count;) {
+        const int64_t got = source.Read(block.data(), std::min(count - done, kBlockFrames));
+        if (got <= 0) return false;
+        for (int64_t i = 0; i < got; ++i)
+            visit(done + i, block[static_cast<size_t>(i * source.channels + channel)]);
+        done += got;
+    }
+    return true;
+}
+
+// cos θ and sin θ frame after frame from a given frame on: computed afresh
+// every kPhaseResyncFrames and rotated in between (a chirp's step itself
+// turns by α each frame). From `holdFrom` on the wave keeps the frequency
+// it has reached there.
+class PhaseStepper {
+public:
+    PhaseStepper(const SineFit& fit, double holdFrom, int64_t first)
+        : fit_(fit), holdFrom_(holdFrom), hold_(static_cast<int64_t>(std::ceil(holdFrom))) {
+        Resync(first);
+    }
+    double Cos() const { return c_; }
+    double Sin() const { return s_; }
+    void Advance() {
+        ++n_;
+        if (--untilResync_ == 0 || n_ == hold_) {
+            Resync(n_);
+            return;
+        }
+        const double c = c_ * stepCos_ - s_ * stepSin_;
+        s_ = s_ * stepCos_ + c_ * stepSin_;
+        c_ = c;
+        const double stepCos = stepCos_ * turnCos_ - stepSin_ * turnSin_;
+        stepSin_ = stepSin_ * turnCos_ + stepCos_ * turnSin_;
+        stepCos_ = stepCos;
+    }
+
+private:
+    long double PhaseAt(int64_t n) const {
+        const double m = static_cast<double>(n) - fit_.middle;
+        if (static_cast<double>(n) < holdFrom_) return fit_.Phase(m);
+        const double held = holdFrom_ - fit_.middle;
+        return fit_.Phase(held) + (fit_.omega + fit_.alpha * held) * (static_cast<double>(n) - holdFrom_);
+    }
+    void Resync(int64_t n) {
+        n_ = n;
+        untilResync_ = kPhaseResyncFrames;
+        const long double phase = PhaseAt(n), step = PhaseAt(n + 1) - phase;
+        c_ = static_cast<double>(std::cos(phase)), s_ = static_cast<double>(std::sin(phase));
+        stepCos_ = static_cast<double>(std::cos(step)), stepSin_ = static_cast<double>(std::sin(step));
+        const double turn = static_cast<double>(n) + 1 < holdFrom_ ? static_cast<double>(fit_.alpha) : 0.0;
+        turnCos_ = std::cos(turn), turnSin_ = std::sin(turn);
+    }
+
+    const SineFit& fit_;
+    double holdFrom_;
+    int64_t hold_;
+    int64_t n_ = 0;
+    int untilResync_ = 0;
+    double c_ = 1, s_ = 0, stepCos_ = 1, stepSin_ = 0, turnCos_ = 1, turnSin_ = 0;
+};
+
+// Solves the K×K normal equations a·x = b in place (partial pivoting), the
+// upper triangle of `a` given.
+template <int K>
+bool Solve(std::array<std::array<double, K>, K>& a, std::array<double, K>& x) {
+    for (int i = 0; i < K; ++i)
+        for (int j = 0; j < i; ++j) a[i][j] = a[j][i];
+    for (int col = 0; col < K; ++col) {
+        int pivot = col;
+        for (int row = col + 1; row < K; ++row)
+            if (std::fabs(a[row][col]) > std::fabs(a[pivot][col])) pivot = row;
+        std::swap(a[col], a[pivot]);
+        std::swap(x[col], x[pivot]);
+        if (a[col][col] == 0) return false;
+        for (int row = col + 1; row < K; ++row) {
+            const double factor = a[row][col] / a[col][col];
+            for (int k = col; k < K; ++k) a[row][k] -= factor * a[col][k];
+            x[row] -= factor * x[col];
+        }
+    }
+    for (int col = K - 1; col >= 0; --col) {
+        for (int k = col + 1; k < K; ++k) x[col] -= a[col][k] * x[k];
+        x[col] /= a[col][col];
+    }
+    for (double value : x)
+        if (!std::isfinite(value)) return false;
+    return true;
+}
+
+// Units of the wave below which truncation leaves a sample mostly 0.
+constexpr double kTruncatedBelow = 1.5;
+
+double Sign(double value) { return value > 0 ? 1.0 : value < 0 ? -1.0 : 0.0; }
+
+// Gauss-Newton rounds of the model linearised in ω (the terms m·cos, m·sin)
+// and, for a chirp, in α (m²·cos, m²·sin), with m scaled to [-1, 1].
+template <bool Chirp, bool Truncation>
+bool FitRounds(ItemSamples& samples, int64_t from, int64_t count, const Envelope& envelope, int rounds, SineFit& fit) {
+    constexpr int K = (Chirp ? 6 : 4) + (Truncation ? 1 : 0);
+    const double middle = static_cast<double>(from) + static_cast<double>(count - 1) / 2;
+    // Moving the middle keeps the same phase law.
+    fit.omega += fit.alpha * (middle - fit.middle);
+    fit.middle = middle;
+    const double scale = 2.0 / std::max<double>(static_cast<double>(count), 2.0);
+    for (int round = 0; round < rounds; ++round) {
+        std::array<std::array<double, K>, K> a{};
+        std::array<double, K> b{};
+        PhaseStepper wave(fit, kNoHold, from);
+        const double c1 = fit.c1, c2 = fit.c2;
+        const bool read = samples.ForEach(from, count, [&](int64_t n, double y) {
+            const double c = wave.Cos(), s = wave.Sin();
+            wave.Advance();
+            const double g = envelope(static_cast<double>(n));
+            const double ms = (static_cast<double>(n) - middle) * scale;
+            std::array<double, K> u;
+            u[0] = g * c, u[1] = g * s, u[2] = u[0] * ms, u[3] = u[1] * ms;
+            if constexpr (Chirp) u[4] = u[2] * ms, u[5] = u[3] * ms;
+            if constexpr (Truncation) {
+                // Where the wave is below a unit or so, truncation made the
+                // sample 0 whatever the wave: such frames tell the fit nothing.
+                const double w = g * (c1 * c + c2 * s);
+                if (std::fabs(w) < kTruncatedBelow) return;
+                u[K - 1] = Sign(w);
+            }
+            for (int i = 0; i < K; ++i) {
+                b[i] += u[i] * y;
+                for (int j = i; j < K; ++j) a[i][j] += u[i] * u[j];
+            }
+        });
+        std::array<double, K> x = b;
+        if (!read || !Solve<K>(a, x)) return false;
+        // With the phase off by δω·m + δα·m²/2: x2 = c2·δω/scale,
+        // x3 = -c1·δω/scale, x4 = c2·δα/(2·scale²), x5 = -c1·δα/(2·scale²).
+        const double power = x[0] * x[0] + x[1] * x[1];
+        if (power == 0) return false;
+        fit.omega += (x[2] * x[1] - x[3] * x[0]) / power * scale;
+        if constexpr (Chirp) fit.alpha += 2 * (x[4] * x[1] - x[5] * x[0]) / power * scale * scale;
+        fit.c1 = x[0], fit.c2 = x[1];
+        if constexpr (Truncation) fit.gamma = x[K - 1];
+    }
+    return fit.omega > 0 && fit.omega < kTwoPi / 2;
+}
+
+}  // namespace
+
+ItemSamples::ItemSamples(SampleSource& source, int channel, int64_t first, int64_t frames)
+    : source_(source), channel_(channel), first_(first), frames_(frames) {
+    if (frames_ > kHeldFrames) return;
+    held_.reserve(static_cast<size_t>(frames_));
+    readable_ = ForEachSample(source_, channel_, first_, frames_, [this](int64_t, double x) { held_.push_back(x); });
+}
+
+template <typename Visit>
+bool ItemSamples::ForEach(int64_t from, int64_t count, Visit visit) {
+    from = std::clamp<int64_t>(from, 0, frames_);
+    count = std::clamp<int64_t>(count, 0, frames_ - from);
+    if (frames_ > kHeldFrames)
+        return ForEachSample(source_, channel_, first_ + from, count, [&](int64_t n, double x) { visit(from + n, x); });
+    if (!readable_) return false;
+    const double* held = held_.data();
+    for (int64_t n = from; n < from + count; ++n) visit(n, held[n]);
+    return true;
+}
+
+bool FitSine(ItemSamples& samples, int64_t from, int64_t count, const Envelope& envelope, int rounds, bool chirp,
+             bool truncation, SineFit& fit) {
+    from = std::clamp<int64_t>(from, 0, samples.frames());
+    count = std::clamp<int64_t>(count, 0, samples.frames() - from);
+    if (count < 4) return false;
+    // The truncation term needs a wave to take its sign from.
+    truncation = truncation && fit.Amplitude() > 0;
+    if (chirp)
+        return truncation ? FitRounds<true, true>(samples, from, count, envelope, rounds, fit)
+                          : FitRounds<true, false>(samples, from, count, envelope, rounds, fit);
+    return truncation ? FitRounds<false, true>(samples, from, count, envelope, rounds, fit)
+                      : FitRounds<false, false>(samples, from, count, envelope, rounds, fit);
+}
+
+bool FitGrowing(ItemSamples& samples, int64_t from, int64_t to, const Envelope& envelope, bool chirp, SineFit& fit) {
+    const double period = kTwoPi / static_cast<double>(fit.omega);
+    const int64_t middle = (from + to) / 2;
+    for (int64_t half = static_cast<int64_t>(kFirstFitPeriods * period / 2) + 2;; half *= chirp ? 4 : 16) {
+        const int64_t first = std::max(from, middle - half), last = std::min(to, middle + half);
+        const bool whole = first == from && last == to;
+        if (!FitSine(samples, first, last - first, envelope, whole ? 2 : 1, chirp, false, fit)) return false;
+        if (whole) return true;
+    }
+}
+
+bool RefineRamp(ItemSamples& samples, int64_t from, int64_t count, const SineFit& fit, double holdFrom, bool integers,
+                Ramp& ramp) {
+    from = std::clamp<int64_t>(from, 0, samples.frames());
+    count = std::clamp<int64_t>(count, 0, samples.frames() - from);
+    if (count < 3) return false;
+    std::array<std::array<double, 3>, 3> a{};
+    std::array<double, 3> b{};
+    PhaseStepper wave(fit, holdFrom, from);
+    const Ramp current = ramp;
+    const bool read = samples.ForEach(from, count, [&](int64_t n, double y) {
+        const double w = fit.c1 * wave.Cos() + fit.c2 * wave.Sin();
+        wave.Advance();
+        if (integers && current.frames > 0 &&
+            std::fabs(w * (static_cast<double>(n) - current.zeroAt) / current.frames) < kTruncatedBelow)
+            return;
+        const double u[3] = {static_cast<double>(n) * w, w, Sign(w)};
+        for (int i = 0; i < 3; ++i) {
+            b[i] += u[i] * y;
+            for (int k = i; k < 3; ++k) a[i][k] += u[i] * u[k];
+        }
+    });
+    std::array<double, 3> x = b;
+    if (!read || !Solve<3>(a, x) || x[0] == 0) return false;
+    ramp.zeroAt = -x[1] / x[0];
+    ramp.frames = std::fabs(1 / x[0]);
+    return true;
+}
+
+bool MeasureResidual(ItemSamples& samples, const SineFit& fit, const Envelope& envelope, double holdFrom,
+                     int64_t window, double share, Residual& result) {
+    result.residual = result.wave = 0;
+    result.gaps.clear();
+    PhaseStepper wave(fit, holdFrom, 0);
+    const double amplitude = fit.Amplitude();
+    const double windowLimit = share * amplitude * amplitude / 2 * static_cast<double>(window);
+    double windowResidual = 0;
+    int64_t windowStart = 0;
+    const auto closeWindow = [&](int64_t end) {
+        if (windowResidual > windowLimit) {
+            Item::Gap* last = result.gaps.empty() ? nullptr : &result.gaps.back();
+            if (last != nullptr && last->start + last->frames == windowStart)
+                last->frames += end - windowStart;
+            else
+                result.gaps.push_back({windowStart, end - windowStart});
+        }
+        windowResidual = 0;
+        windowStart = end;
+    };
+    const bool read = samples.ForEach(0, samples.frames(), [&](int64_t n, double y) {
+        const double modelled = envelope(static_cast<double>(n)) * (fit.c1 * wave.Cos() + fit.c2 * wave.Sin());
+        wave.Advance();
+        const double r = y - modelled;
+        if (n >= result.steadyFrom && n < result.steadyTo) {
+            result.residual += r * r;
+            result.wave += modelled * modelled;
+        }
+        if (window <= 0) return;
+        windowResidual += r * r;
+        if (n + 1 - windowStart == window) closeWindow(n + 1);
+    });
+    return read;
+}
+
+}  // namespace tonegate_capture
