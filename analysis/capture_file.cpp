@@ -1,14 +1,67 @@
-// A capture file read with libsndfile as the analysis's sample source, and
-// the analysis of a file by its path. Thread: the caller's one thread.
+// A capture file read with libsndfile as the analysis's sample source: its
+// sample format named as the file has it, and a WAV whose data chunk claims
+// more than the file holds (which libsndfile reads quietly as far as it goes)
+// told by what its header says. Thread: the caller's one thread.
 #include <sndfile.h>
 
 #include "analysis/capture_analysis.h"
+#include "analysis/wav_file.h"
 
 namespace tonegate_capture {
 
 namespace {
 
-class CaptureFile : public SampleSource {
+struct SampleFormat {
+    std::string name;
+    int bits = 0;
+    bool floating = false;
+};
+
+// How the samples of a libsndfile format are read, and its name.
+SampleFormat FormatOf(int format) {
+    const int sub = format & SF_FORMAT_SUBMASK;
+    const bool flac = (format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC;
+    const auto integer = [flac](int bits, const char* suffix) {
+        return SampleFormat{(flac ? "FLAC " : "PCM ") + std::to_string(bits) + "-bit" + suffix, bits, false};
+    };
+    switch (sub) {
+        case SF_FORMAT_PCM_S8: return integer(8, "");
+        case SF_FORMAT_PCM_U8: return integer(8, " unsigned");
+        case SF_FORMAT_PCM_16: return integer(16, "");
+        case SF_FORMAT_PCM_24: return integer(24, "");
+        case SF_FORMAT_PCM_32: return integer(32, "");
+        case SF_FORMAT_FLOAT: return {"float 32-bit", 32, true};
+        case SF_FORMAT_DOUBLE: return {"float 64-bit", 64, true};
+        // libsndfile decodes both to 16-bit integers.
+        case SF_FORMAT_ULAW: return {"u-law", 16, false};
+        case SF_FORMAT_ALAW: return {"A-law", 16, false};
+        case SF_FORMAT_MS_ADPCM: return {"MS ADPCM", 32, true};
+        default: break;
+    }
+    // Any other coding (ADPCM, GSM, Vorbis, Opus, MPEG, ALAC, ...) by
+    // libsndfile's own name. Its samples are decoded, not as written (and
+    // some come unnormalised at another scale than their depth): read as float.
+    SF_FORMAT_INFO info{};
+    info.format = sub;
+    const bool named = sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) == 0 && info.name != nullptr;
+    return {named ? info.name : "coding " + std::to_string(sub), 32, true};
+}
+
+// What the header of the RIFF/WAVE file at `path` says it holds where its
+// data chunk claims more bytes than the file has, from the `frames`
+// libsndfile found in the bytes that are there; -1 where it claims no more.
+int64_t DeclaredFrames(const std::string& path, int64_t frames) {
+    WaveLayout layout;
+    std::string ignored;
+    if (!ReadWaveLayout(path, layout, ignored) || layout.blockAlign == 0 || layout.dataBytes <= layout.presentBytes)
+        return -1;
+    // A block holds one frame in PCM, several in ADPCM: as many as those present do.
+    const uint64_t presentBlocks = layout.presentBytes / layout.blockAlign;
+    const uint64_t framesPerBlock = presentBlocks > 0 ? static_cast<uint64_t>(frames) / presentBlocks : 1;
+    return static_cast<int64_t>(layout.dataBytes / layout.blockAlign * framesPerBlock);
+}
+
+class CaptureFile final : public SampleSource {
 public:
     ~CaptureFile() override {
         if (file_ != nullptr) sf_close(file_);
@@ -23,18 +76,15 @@ public:
         }
         channels = info.channels;
         rate = info.samplerate;
-        switch (info.format & SF_FORMAT_SUBMASK) {
-            case SF_FORMAT_PCM_S8:
-            case SF_FORMAT_PCM_U8: bits = 8; break;
-            case SF_FORMAT_PCM_16: bits = 16; break;
-            case SF_FORMAT_PCM_24: bits = 24; break;
-            case SF_FORMAT_PCM_32: bits = 32; break;
-            case SF_FORMAT_DOUBLE: bits = 64, floating = true; break;
-            default: bits = 32, floating = true; break;
-        }
+        const SampleFormat sampleFormat = FormatOf(info.format);
+        format = sampleFormat.name;
+        bits = sampleFormat.bits;
+        floating = sampleFormat.floating;
         // Floats in full-scale units; integers as written (libsndfile then
         // gives each format's own range, not a scaled one).
         sf_command(file_, SFC_SET_NORM_DOUBLE, nullptr, floating ? SF_TRUE : SF_FALSE);
+        const int major = info.format & SF_FORMAT_TYPEMASK;
+        if (major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX) declaredFrames = DeclaredFrames(path, info.frames);
         if (channels < 1 || rate < 1) {
             why = path + " holds no channels";
             return false;
@@ -56,13 +106,6 @@ std::unique_ptr<SampleSource> OpenCaptureFile(const std::string& path, std::stri
     auto file = std::make_unique<CaptureFile>();
     if (!file->Open(path, why)) return nullptr;
     return file;
-}
-
-bool AnalyseCapture(const std::string& path, const AnalysisOptions& options, Capture& capture, std::string& why) {
-    const std::unique_ptr<SampleSource> file = OpenCaptureFile(path, why);
-    if (file == nullptr || !AnalyseSamples(*file, options, capture, why)) return false;
-    capture.path = path;
-    return true;
 }
 
 }  // namespace tonegate_capture

@@ -194,6 +194,8 @@ int CheckCapture(const CheckOptions& options) {
     tonegate_capture::AnalysisOptions analysis;
     analysis.thresholdDb = options.thresholdDb;
     analysis.recorded = options.recorded;
+    analysis.channelA = options.channelA;
+    analysis.channelB = options.channelB;
     if (!tonegate_capture::AnalyseCapture(options.capture, analysis, capture, why)) {
         std::cerr << "tonegate: " << why << std::endl;
         return 1;

@@ -14,6 +14,7 @@ struct CheckOptions {
     double thresholdDb = -70;
     bool recorded = false;
     bool json = false;
+    int channelA = 0, channelB = 1;  // the file's channels read as A and B (from 0)
 };
 
 // 0 when the capture was read (and matches the script, when one is given),

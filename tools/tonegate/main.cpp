@@ -6,6 +6,10 @@
 #include <nlohmann/json.hpp>
 
 #ifdef TONEGATE_WITH_CHECK
+#include <algorithm>
+#include <sstream>
+
+#include "analysis/capture_analysis.h"
 #include "tools/tonegate/capture_check.h"
 #endif
 #include "tools/tonegate/card_session.h"
@@ -105,6 +109,28 @@ void AddPlayOptions(CLI::App& command, PlayOptions& options) {
         ->type_name("DIR");
 }
 
+#ifdef TONEGATE_WITH_CHECK
+// `--channels A,B` (from 1) as the channels `check` reads as A and B (from
+// 0); what is wrong with it otherwise. Given, both must be in the file: the
+// default 1,2 reads a mono file as A alone.
+std::optional<std::string> ChooseChannels(const std::string& text, bool given, CheckOptions& check) {
+    std::istringstream in(text);
+    int a = 0, b = 0;
+    char comma = 0, extra = 0;
+    if (!(in >> a >> comma >> b) || comma != ',' || in >> extra || a < 1 || b < 1 || a == b)
+        return "--channels takes two different channels of the file, from 1, as A,B (e.g. 3,4), not " + text;
+    check.channelA = a - 1;
+    check.channelB = b - 1;
+    if (!given) return std::nullopt;
+    std::string why;
+    const std::unique_ptr<tonegate_capture::SampleSource> file = tonegate_capture::OpenCaptureFile(check.capture, why);
+    // A file that cannot be read is for `check` to report.
+    if (file == nullptr || std::max(a, b) <= file->channels) return std::nullopt;
+    return "--channels " + text + ": " + check.capture + " has " + std::to_string(file->channels) +
+           (file->channels == 1 ? " channel" : " channels");
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -179,6 +205,10 @@ int main(int argc, char** argv) {
         ->type_name("PICTURE.png");
     checkCommand->add_option("--threshold", check.thresholdDb, "Silence in a recorded capture, in dBFS")
         ->capture_default_str();
+    std::string checkChannels = "1,2";
+    checkCommand->add_option("--channels", checkChannels, "The file's channels read as A and B, from 1 (mono: A alone)")
+        ->type_name("A,B")
+        ->capture_default_str();
     checkCommand->add_flag("--recorded", check.recorded,
                            "Read the capture as a recording (tolerant bounds) even when it holds digital silence");
     checkCommand->footer(
@@ -205,7 +235,13 @@ int main(int argc, char** argv) {
 
     if (drivers->parsed()) return ListDrivers(driversJson);
 #ifdef TONEGATE_WITH_CHECK
-    if (checkCommand->parsed()) return CheckCapture(check);
+    if (checkCommand->parsed()) {
+        if (auto problem = ChooseChannels(checkChannels, checkCommand->count("--channels") > 0, check)) {
+            std::cerr << "tonegate: " << *problem << std::endl;
+            return kUsage;
+        }
+        return CheckCapture(check);
+    }
 #endif
     if (toneCommand->parsed()) {
         tone.channels = *ParseChannels(toneChannel);
