@@ -19,6 +19,9 @@ constexpr double kLowestThdnDb = -300;
 // Rounds of a ramp's refinement: each takes in frames surely inside it, so
 // a first estimate half a ramp too long is right after three or four.
 constexpr int kRampRounds = 8;
+// Rounds of the joint fit of a note without a steady part, at most: from
+// estimates a few frames off it settles in 10 to 30.
+constexpr int kJointRounds = 40;
 
 int64_t Inside(double frame) { return static_cast<int64_t>(std::floor(frame)); }
 
@@ -91,11 +94,20 @@ bool FitTone(ItemSamples& samples, double omega, const Reading& reading, SineFit
         SteadyPart(envelope, frames, from, to);
         const bool steady = static_cast<double>(to - from) > 4 * period;
         const bool refit = round == 0 || std::llabs(from - steadyFrom) > 2 || std::llabs(to - steadyTo) > 2;
+        // Without a steady part only the sine and its ramps together say
+        // how loud it is: the ramps' lines alone give the amplitude over
+        // their lengths. They are fitted as one from the first estimate on.
+        if (!steady) {
+            if (!FitGrowing(samples, 0, frames, envelope, false, fit)) return false;
+            RefineRamps(samples, fit, kNoHold, reading.integers, envelope);
+            return envelope.attack.frames > 0 && envelope.release.frames > 0
+                       ? FitSineAndRamps(samples, kJointRounds, false, fit, envelope)
+                       : FitSine(samples, 0, frames, envelope, 2, false, reading.integers, fit);
+        }
         if (refit) {
             const Envelope none;
-            const bool fitted = !steady      ? FitGrowing(samples, 0, frames, envelope, false, fit)
-                                : round == 0 ? FitGrowing(samples, from, to, none, false, fit)
-                                             : FitSine(samples, from, to - from, none, 1, false, false, fit);
+            const bool fitted = round == 0 ? FitGrowing(samples, from, to, none, false, fit)
+                                           : FitSine(samples, from, to - from, none, 1, false, false, fit);
             if (!fitted) return false;
             steadyFrom = from, steadyTo = to;
         }

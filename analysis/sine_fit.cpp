@@ -78,18 +78,32 @@ private:
     double c_ = 1, s_ = 0, stepCos_ = 1, stepSin_ = 0, turnCos_ = 1, turnSin_ = 0;
 };
 
+// A column whose part independent of the others is below this share of
+// its own sum of squares is as good as spanned by them: the estimate of
+// its coefficient would be noise. (A truncation term beside a sine leaves
+// about a fifth: the square wave of its sign is 0.9 a sine.)
+constexpr double kSpannedShare = 1e-3;
+
 // Solves the K×K normal equations a·x = b in place (partial pivoting), the
-// upper triangle of `a` given.
+// upper triangle of `a` given. `optionalLast`: the last column may be
+// spanned by the others (a truncation term where every sample sits at the
+// same magnitude of the wave, as at a quarter of the rate): it is then
+// left out, 0, instead of taking a share of the others at random.
 template <int K>
-bool Solve(std::array<std::array<double, K>, K>& a, std::array<double, K>& x) {
+bool Solve(std::array<std::array<double, K>, K>& a, std::array<double, K>& x, bool optionalLast) {
     for (int i = 0; i < K; ++i)
         for (int j = 0; j < i; ++j) a[i][j] = a[j][i];
+    const double lastDiagonal = a[K - 1][K - 1];
     for (int col = 0; col < K; ++col) {
         int pivot = col;
         for (int row = col + 1; row < K; ++row)
             if (std::fabs(a[row][col]) > std::fabs(a[pivot][col])) pivot = row;
         std::swap(a[col], a[pivot]);
         std::swap(x[col], x[pivot]);
+        if (col == K - 1 && optionalLast && !(std::fabs(a[col][col]) > kSpannedShare * lastDiagonal)) {
+            a[col][col] = 1, x[col] = 0;
+            break;
+        }
         if (a[col][col] == 0) return false;
         for (int row = col + 1; row < K; ++row) {
             const double factor = a[row][col] / a[col][col];
@@ -106,10 +120,10 @@ bool Solve(std::array<std::array<double, K>, K>& a, std::array<double, K>& x) {
     return true;
 }
 
-// Units of the wave below which truncation leaves a sample mostly 0.
-constexpr double kTruncatedBelow = 1.5;
-
-double Sign(double value) { return value > 0 ? 1.0 : value < 0 ? -1.0 : 0.0; }
+// What truncation toward zero takes off a sample of the wave x, in units
+// of the fitted γ (-1/2 for truncation): half a unit, on the average of the
+// fractions, where |x| is a unit or more, and all of x below half a unit.
+double TruncationLoss(double x) { return std::clamp(2 * x, -1.0, 1.0); }
 
 // Gauss-Newton rounds of the model linearised in ω (the terms m·cos, m·sin)
 // and, for a chirp, in α (m²·cos, m²·sin), with m scaled to [-1, 1].
@@ -134,20 +148,14 @@ bool FitRounds(ItemSamples& samples, int64_t from, int64_t count, const Envelope
             std::array<double, K> u;
             u[0] = g * c, u[1] = g * s, u[2] = u[0] * ms, u[3] = u[1] * ms;
             if constexpr (Chirp) u[4] = u[2] * ms, u[5] = u[3] * ms;
-            if constexpr (Truncation) {
-                // Where the wave is below a unit or so, truncation made the
-                // sample 0 whatever the wave: such frames tell the fit nothing.
-                const double w = g * (c1 * c + c2 * s);
-                if (std::fabs(w) < kTruncatedBelow) return;
-                u[K - 1] = Sign(w);
-            }
+            if constexpr (Truncation) u[K - 1] = TruncationLoss(g * (c1 * c + c2 * s));
             for (int i = 0; i < K; ++i) {
                 b[i] += u[i] * y;
                 for (int j = i; j < K; ++j) a[i][j] += u[i] * u[j];
             }
         });
         std::array<double, K> x = b;
-        if (!read || !Solve<K>(a, x)) return false;
+        if (!read || !Solve<K>(a, x, Truncation)) return false;
         // With the phase off by δω·m + δα·m²/2: x2 = c2·δω/scale,
         // x3 = -c1·δω/scale, x4 = c2·δα/(2·scale²), x5 = -c1·δα/(2·scale²).
         const double power = x[0] * x[0] + x[1] * x[1];
@@ -206,6 +214,78 @@ bool FitGrowing(ItemSamples& samples, int64_t from, int64_t to, const Envelope& 
     }
 }
 
+namespace {
+
+// The envelope's derivatives by the attack's zero and length and the
+// release's, at frame n: nonzero only where that ramp sets the gain.
+std::array<double, 4> EnvelopeSlopes(const Envelope& envelope, double n) {
+    const Ramp& attack = envelope.attack;
+    const Ramp& release = envelope.release;
+    const double rising = (n - attack.zeroAt) / attack.frames, falling = (release.zeroAt - n) / release.frames;
+    std::array<double, 4> d{};
+    if (rising > 0 && rising < 1 && rising <= falling) d[0] = -1 / attack.frames, d[1] = -rising / attack.frames;
+    if (falling > 0 && falling < 1 && falling < rising) d[2] = 1 / release.frames, d[3] = -falling / release.frames;
+    return d;
+}
+
+// The joint fit stops once its ramps move by less than this (frames).
+constexpr double kSettledFrames = 1e-7;
+
+template <bool Truncation>
+bool JointRounds(ItemSamples& samples, int rounds, SineFit& fit, Envelope& envelope) {
+    constexpr int K = 8 + (Truncation ? 1 : 0);
+    const int64_t count = samples.frames();
+    const double middle = static_cast<double>(count - 1) / 2;
+    fit.omega += fit.alpha * (middle - fit.middle);
+    fit.middle = middle;
+    const double scale = 2.0 / std::max<double>(static_cast<double>(count), 2.0);
+    for (int round = 0; round < rounds; ++round) {
+        std::array<std::array<double, K>, K> a{};
+        std::array<double, K> b{};
+        PhaseStepper wave(fit, kNoHold, 0);
+        const double c1 = fit.c1, c2 = fit.c2;
+        const bool read = samples.ForEach(0, count, [&](int64_t n, double y) {
+            const double c = wave.Cos(), s = wave.Sin();
+            wave.Advance();
+            const double frame = static_cast<double>(n);
+            const double g = envelope(frame), w = c1 * c + c2 * s;
+            const double ms = (frame - middle) * scale;
+            const std::array<double, 4> d = EnvelopeSlopes(envelope, frame);
+            std::array<double, K> u;
+            u[0] = g * c, u[1] = g * s, u[2] = u[0] * ms, u[3] = u[1] * ms;
+            for (int i = 0; i < 4; ++i) u[4 + i] = w * d[i];
+            if constexpr (Truncation) u[K - 1] = TruncationLoss(g * w);
+            for (int i = 0; i < K; ++i) {
+                b[i] += u[i] * y;
+                for (int j = i; j < K; ++j) a[i][j] += u[i] * u[j];
+            }
+        });
+        std::array<double, K> x = b;
+        if (!read || !Solve<K>(a, x, Truncation)) return false;
+        const double power = x[0] * x[0] + x[1] * x[1];
+        if (power == 0) return false;
+        fit.omega += (x[2] * x[1] - x[3] * x[0]) / power * scale;
+        fit.c1 = x[0], fit.c2 = x[1];
+        if constexpr (Truncation) fit.gamma = x[K - 1];
+        // Steps held to a frame and a twentieth of a ramp: where the top
+        // holds too few samples to tell (a note of a few periods), the ramps'
+        // lengths and the amplitude trade off, and a free step runs away.
+        const auto limit = [](double step, double bound) { return std::clamp(step, -bound, bound); };
+        envelope.attack.zeroAt += limit(x[4], 1), envelope.attack.frames += limit(x[5], envelope.attack.frames / 20);
+        envelope.release.zeroAt += limit(x[6], 1), envelope.release.frames += limit(x[7], envelope.release.frames / 20);
+        if (!(envelope.attack.frames > 0 && envelope.release.frames > 0)) return false;
+        if (std::fabs(x[4]) + std::fabs(x[5]) + std::fabs(x[6]) + std::fabs(x[7]) < kSettledFrames) break;
+    }
+    return fit.omega > 0 && fit.omega < kTwoPi / 2;
+}
+
+}  // namespace
+
+bool FitSineAndRamps(ItemSamples& samples, int rounds, bool truncation, SineFit& fit, Envelope& envelope) {
+    return truncation && fit.Amplitude() > 0 ? JointRounds<true>(samples, rounds, fit, envelope)
+                                             : JointRounds<false>(samples, rounds, fit, envelope);
+}
+
 bool RefineRamp(ItemSamples& samples, int64_t from, int64_t count, const SineFit& fit, double holdFrom, bool integers,
                 Ramp& ramp) {
     from = std::clamp<int64_t>(from, 0, samples.frames());
@@ -218,17 +298,15 @@ bool RefineRamp(ItemSamples& samples, int64_t from, int64_t count, const SineFit
     const bool read = samples.ForEach(from, count, [&](int64_t n, double y) {
         const double w = fit.c1 * wave.Cos() + fit.c2 * wave.Sin();
         wave.Advance();
-        if (integers && current.frames > 0 &&
-            std::fabs(w * (static_cast<double>(n) - current.zeroAt) / current.frames) < kTruncatedBelow)
-            return;
-        const double u[3] = {static_cast<double>(n) * w, w, Sign(w)};
+        const double gain = current.frames > 0 ? std::fabs(static_cast<double>(n) - current.zeroAt) / current.frames : 1;
+        const double u[3] = {static_cast<double>(n) * w, w, integers ? TruncationLoss(gain * w) : 0};
         for (int i = 0; i < 3; ++i) {
             b[i] += u[i] * y;
             for (int k = i; k < 3; ++k) a[i][k] += u[i] * u[k];
         }
     });
     std::array<double, 3> x = b;
-    if (!read || !Solve<3>(a, x) || x[0] == 0) return false;
+    if (!read || !Solve<3>(a, x, true) || x[0] == 0) return false;
     ramp.zeroAt = -x[1] / x[0];
     ramp.frames = std::fabs(1 / x[0]);
     return true;

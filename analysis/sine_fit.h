@@ -85,12 +85,16 @@ bool FitSine(ItemSamples& samples, int64_t from, int64_t count, const Envelope& 
 // then over ever longer ones up to all of it.
 bool FitGrowing(ItemSamples& samples, int64_t from, int64_t to, const Envelope& envelope, bool chirp, SineFit& fit);
 
+// The sine and both ramps fitted as one (a note without a steady part,
+// whose loudness only the ramps' meeting tells), `rounds` Gauss-Newton
+// rounds over every frame; both ramps must have frames.
+bool FitSineAndRamps(ItemSamples& samples, int rounds, bool truncation, SineFit& fit, Envelope& envelope);
+
 // A ramp's line refined on the samples of [from, from + count) against the
 // fitted wave W at unit gain: y ≈ (p·n + q)·W(n) + γ·sign(W(n)). `holdFrom`:
 // the frame from which the wave keeps the frequency it has reached (a
-// sweep's fade); none for a tone. `integers`: frames where `ramp` as it
-// stands puts the wave below one unit are left out, for truncation made
-// them 0 whatever the ramp (they would pull its line toward them).
+// sweep's fade); none for a tone. `integers`: truncation is fitted too,
+// where `ramp` as it stands puts the wave.
 bool RefineRamp(ItemSamples& samples, int64_t from, int64_t count, const SineFit& fit, double holdFrom, bool integers,
                 Ramp& ramp);
 
