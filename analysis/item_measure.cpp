@@ -22,6 +22,9 @@ constexpr int kRampRounds = 8;
 // Rounds of the joint fit of a note without a steady part, at most: from
 // estimates a few frames off it settles in 10 to 30.
 constexpr int kJointRounds = 40;
+// A first estimate that leaves less than this share of a note steady may be
+// a note without a steady part whose ramps the first pass took short.
+constexpr double kShortSteadyShare = 0.25;
 
 int64_t Inside(double frame) { return static_cast<int64_t>(std::floor(frame)); }
 
@@ -80,30 +83,43 @@ bool RefineRamps(ItemSamples& samples, const SineFit& fit, double holdFrom, bool
 
 double Decibels(double ratio) { return ratio > 0 ? std::max(10 * std::log10(ratio), kLowestThdnDb) : kLowestThdnDb; }
 
-// A tone: the sine fitted over the steady part (or the whole item when it
-// has none), its ramps measured against that sine, then the sine fitted over
-// every frame under the measured envelope.
-bool FitTone(ItemSamples& samples, double omega, const Reading& reading, SineFit& fit, Envelope& envelope) {
+// A tone without a steady part: the sine fitted under the envelope, its
+// ramps refined, their lengths searched, then all fitted as one.
+bool FitRampedTone(ItemSamples& samples, const Reading& reading, SineFit& fit, Envelope& envelope) {
     const int64_t frames = samples.frames();
-    const double period = kTwoPi / omega;
-    fit.omega = omega;
-    fit.middle = static_cast<double>(frames) / 2;
+    if (!FitGrowing(samples, 0, frames, envelope, false, fit)) return false;
+    RefineRamps(samples, fit, kNoHold, reading.integers, envelope);
+    if (envelope.attack.frames <= 0 || envelope.release.frames <= 0)
+        return FitSine(samples, 0, frames, envelope, 2, false, reading.integers, fit);
+    if (!FitSineAndRamps(samples, kJointRounds, fit, envelope)) return false;
+    // Ramps that meet below full level leave the amplitude above their
+    // meeting unseen (the samples are the same for any): they are taken to
+    // meet at it, the least amplitude the samples allow.
+    Ramp& attack = envelope.attack;
+    Ramp& release = envelope.release;
+    const double meeting = (attack.zeroAt * release.frames + release.zeroAt * attack.frames) /
+                           (attack.frames + release.frames);
+    const double top = (meeting - attack.zeroAt) / attack.frames;
+    if (top > 0 && top < 1) {
+        fit.c1 *= top, fit.c2 *= top;
+        attack.frames *= top, release.frames *= top;
+    }
+    return true;
+}
+
+// A tone with a steady part: the sine fitted over it, its ramps measured
+// against that sine (and the sine again where they moved its bounds), then
+// the sine fitted over every frame under the measured envelope. False also
+// when the ramps leave no steady part after all.
+bool FitSteadyTone(ItemSamples& samples, const Reading& reading, SineFit& fit, Envelope& envelope) {
+    const int64_t frames = samples.frames();
+    const double period = kTwoPi / static_cast<double>(fit.omega);
     int64_t steadyFrom = 0, steadyTo = frames;
     for (int round = 0; round < kRampRounds; ++round) {
         int64_t from = 0, to = 0;
         SteadyPart(envelope, frames, from, to);
-        const bool steady = static_cast<double>(to - from) > 4 * period;
+        if (static_cast<double>(to - from) <= 4 * period) return false;
         const bool refit = round == 0 || std::llabs(from - steadyFrom) > 2 || std::llabs(to - steadyTo) > 2;
-        // Without a steady part only the sine and its ramps together say
-        // how loud it is: the ramps' lines alone give the amplitude over
-        // their lengths. They are fitted as one from the first estimate on.
-        if (!steady) {
-            if (!FitGrowing(samples, 0, frames, envelope, false, fit)) return false;
-            RefineRamps(samples, fit, kNoHold, reading.integers, envelope);
-            return envelope.attack.frames > 0 && envelope.release.frames > 0
-                       ? FitSineAndRamps(samples, kJointRounds, false, fit, envelope)
-                       : FitSine(samples, 0, frames, envelope, 2, false, reading.integers, fit);
-        }
         if (refit) {
             const Envelope none;
             const bool fitted = round == 0 ? FitGrowing(samples, from, to, none, false, fit)
@@ -117,6 +133,29 @@ bool FitTone(ItemSamples& samples, double omega, const Reading& reading, SineFit
     if (RefineRamps(samples, fit, kNoHold, reading.integers, envelope) &&
         !FitSine(samples, 0, frames, envelope, 1, false, reading.integers, fit))
         return false;
+    return true;
+}
+
+// A tone: fitted as one with a steady part, or without; where the first
+// estimate leaves the steady part short, both, and the one that explains
+// the item better is kept.
+bool FitTone(ItemSamples& samples, double omega, const Reading& reading, SineFit& fit, Envelope& envelope) {
+    const int64_t frames = samples.frames();
+    fit.omega = omega;
+    fit.middle = static_cast<double>(frames) / 2;
+    int64_t from = 0, to = 0;
+    SteadyPart(envelope, frames, from, to);
+    const double periods = static_cast<double>(to - from) * omega / kTwoPi;
+    SineFit steadyFit = fit, rampedFit = fit;
+    Envelope steadyEnvelope = envelope, rampedEnvelope = envelope;
+    const bool steady = periods > 4 && FitSteadyTone(samples, reading, steadyFit, steadyEnvelope);
+    const bool ramped = (!steady || static_cast<double>(to - from) < kShortSteadyShare * static_cast<double>(frames)) &&
+                        FitRampedTone(samples, reading, rampedFit, rampedEnvelope);
+    if (!steady && !ramped) return false;
+    const bool takeRamped = ramped && (!steady || EnvelopeMisfit(samples, rampedFit, rampedEnvelope) <
+                                                      EnvelopeMisfit(samples, steadyFit, steadyEnvelope));
+    fit = takeRamped ? rampedFit : steadyFit;
+    envelope = takeRamped ? rampedEnvelope : steadyEnvelope;
     return true;
 }
 

@@ -228,62 +228,101 @@ std::array<double, 4> EnvelopeSlopes(const Envelope& envelope, double n) {
     return d;
 }
 
-// The joint fit stops once its ramps move by less than this (frames).
-constexpr double kSettledFrames = 1e-7;
+// What the sine under `envelope` leaves of the item, summed sample by
+// sample (a difference of two sums would lose the small residuals of an
+// exact capture).
+double Misfit(ItemSamples& samples, const SineFit& fit, const Envelope& envelope) {
+    double sum = 0;
+    PhaseStepper wave(fit, kNoHold, 0);
+    const bool read = samples.ForEach(0, samples.frames(), [&](int64_t n, double y) {
+        const double r = y - envelope(static_cast<double>(n)) * (fit.c1 * wave.Cos() + fit.c2 * wave.Sin());
+        wave.Advance();
+        sum += r * r;
+    });
+    return read ? sum : std::numeric_limits<double>::infinity();
+}
 
-template <bool Truncation>
+// Levenberg-Marquardt over the sine's amplitude, phase and frequency and
+// the two ramps' zeros and lengths: the normal equations damped by λ times
+// their diagonal, a step kept only where it leaves less, λ eased after a
+// kept step and raised after a refused one.
+constexpr double kFirstDamping = 1e-3, kEaseDamping = 3, kRaiseDamping = 4, kMostDamping = 1e12;
+
 bool JointRounds(ItemSamples& samples, int rounds, SineFit& fit, Envelope& envelope) {
-    constexpr int K = 8 + (Truncation ? 1 : 0);
+    constexpr int K = 7;
     const int64_t count = samples.frames();
     const double middle = static_cast<double>(count - 1) / 2;
     fit.omega += fit.alpha * (middle - fit.middle);
     fit.middle = middle;
     const double scale = 2.0 / std::max<double>(static_cast<double>(count), 2.0);
-    for (int round = 0; round < rounds; ++round) {
+    double misfit = Misfit(samples, fit, envelope);
+    double damping = kFirstDamping;
+    for (int round = 0; round < rounds && damping < kMostDamping; ++round) {
         std::array<std::array<double, K>, K> a{};
         std::array<double, K> b{};
         PhaseStepper wave(fit, kNoHold, 0);
-        const double c1 = fit.c1, c2 = fit.c2;
         const bool read = samples.ForEach(0, count, [&](int64_t n, double y) {
             const double c = wave.Cos(), s = wave.Sin();
             wave.Advance();
             const double frame = static_cast<double>(n);
-            const double g = envelope(frame), w = c1 * c + c2 * s;
-            const double ms = (frame - middle) * scale;
+            const double g = envelope(frame), w = fit.c1 * c + fit.c2 * s;
             const std::array<double, 4> d = EnvelopeSlopes(envelope, frame);
-            std::array<double, K> u;
-            u[0] = g * c, u[1] = g * s, u[2] = u[0] * ms, u[3] = u[1] * ms;
-            for (int i = 0; i < 4; ++i) u[4 + i] = w * d[i];
-            if constexpr (Truncation) u[K - 1] = TruncationLoss(g * w);
+            const double ms = (frame - middle) * scale;
+            const std::array<double, K> u = {g * c, g * s, g * ms * (fit.c2 * c - fit.c1 * s),
+                                             w * d[0], w * d[1], w * d[2], w * d[3]};
+            const double r = y - g * w;
             for (int i = 0; i < K; ++i) {
-                b[i] += u[i] * y;
+                b[i] += u[i] * r;
                 for (int j = i; j < K; ++j) a[i][j] += u[i] * u[j];
             }
         });
-        std::array<double, K> x = b;
-        if (!read || !Solve<K>(a, x, Truncation)) return false;
-        const double power = x[0] * x[0] + x[1] * x[1];
-        if (power == 0) return false;
-        fit.omega += (x[2] * x[1] - x[3] * x[0]) / power * scale;
-        fit.c1 = x[0], fit.c2 = x[1];
-        if constexpr (Truncation) fit.gamma = x[K - 1];
-        // Steps held to a frame and a twentieth of a ramp: where the top
-        // holds too few samples to tell (a note of a few periods), the ramps'
-        // lengths and the amplitude trade off, and a free step runs away.
-        const auto limit = [](double step, double bound) { return std::clamp(step, -bound, bound); };
-        envelope.attack.zeroAt += limit(x[4], 1), envelope.attack.frames += limit(x[5], envelope.attack.frames / 20);
-        envelope.release.zeroAt += limit(x[6], 1), envelope.release.frames += limit(x[7], envelope.release.frames / 20);
-        if (!(envelope.attack.frames > 0 && envelope.release.frames > 0)) return false;
-        if (std::fabs(x[4]) + std::fabs(x[5]) + std::fabs(x[6]) + std::fabs(x[7]) < kSettledFrames) break;
+        if (!read) return false;
+        for (; damping < kMostDamping; damping *= kRaiseDamping) {
+            std::array<std::array<double, K>, K> damped = a;
+            for (int i = 0; i < K; ++i) damped[i][i] *= 1 + damping;
+            std::array<double, K> x = b;
+            if (!Solve<K>(damped, x, false)) continue;
+            SineFit trialFit = fit;
+            Envelope trial = envelope;
+            trialFit.c1 += x[0], trialFit.c2 += x[1], trialFit.omega += x[2] * scale;
+            trial.attack.zeroAt += x[3], trial.attack.frames += x[4];
+            trial.release.zeroAt += x[5], trial.release.frames += x[6];
+            if (!(trial.attack.frames > 0 && trial.release.frames > 0)) continue;
+            const double trialMisfit = Misfit(samples, trialFit, trial);
+            if (trialMisfit < misfit) {
+                fit = trialFit, envelope = trial, misfit = trialMisfit;
+                damping = std::max(damping / kEaseDamping, 1e-12);
+                break;
+            }
+        }
     }
     return fit.omega > 0 && fit.omega < kTwoPi / 2;
 }
 
 }  // namespace
 
-bool FitSineAndRamps(ItemSamples& samples, int rounds, bool truncation, SineFit& fit, Envelope& envelope) {
-    return truncation && fit.Amplitude() > 0 ? JointRounds<true>(samples, rounds, fit, envelope)
-                                             : JointRounds<false>(samples, rounds, fit, envelope);
+bool FitSineAndRamps(ItemSamples& samples, int rounds, SineFit& fit, Envelope& envelope) {
+    return JointRounds(samples, rounds, fit, envelope);
+}
+
+double EnvelopeMisfit(ItemSamples& samples, const SineFit& fit, const Envelope& envelope) {
+    std::array<std::array<double, 2>, 2> a{};
+    std::array<double, 2> b{};
+    double energy = 0;
+    PhaseStepper wave(fit, kNoHold, 0);
+    const bool read = samples.ForEach(0, samples.frames(), [&](int64_t n, double y) {
+        const double g = envelope(static_cast<double>(n));
+        const double u[2] = {g * wave.Cos(), g * wave.Sin()};
+        wave.Advance();
+        energy += y * y;
+        for (int i = 0; i < 2; ++i) {
+            b[i] += u[i] * y;
+            for (int j = i; j < 2; ++j) a[i][j] += u[i] * u[j];
+        }
+    });
+    std::array<double, 2> x = b;
+    if (!read || !Solve<2>(a, x, false)) return std::numeric_limits<double>::infinity();
+    return energy - x[0] * b[0] - x[1] * b[1];
 }
 
 bool RefineRamp(ItemSamples& samples, int64_t from, int64_t count, const SineFit& fit, double holdFrom, bool integers,

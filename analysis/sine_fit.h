@@ -86,9 +86,14 @@ bool FitSine(ItemSamples& samples, int64_t from, int64_t count, const Envelope& 
 bool FitGrowing(ItemSamples& samples, int64_t from, int64_t to, const Envelope& envelope, bool chirp, SineFit& fit);
 
 // The sine and both ramps fitted as one (a note without a steady part,
-// whose loudness only the ramps' meeting tells), `rounds` Gauss-Newton
-// rounds over every frame; both ramps must have frames.
-bool FitSineAndRamps(ItemSamples& samples, int rounds, bool truncation, SineFit& fit, Envelope& envelope);
+// whose loudness only the top between the ramps tells), at most `rounds`
+// damped rounds over every frame; both ramps must have frames.
+bool FitSineAndRamps(ItemSamples& samples, int rounds, SineFit& fit, Envelope& envelope);
+
+// What the sine at the fit's frequency under `envelope` leaves of the item,
+// its amplitude and phase fitted afresh: a sum of squares, to compare
+// envelopes by.
+double EnvelopeMisfit(ItemSamples& samples, const SineFit& fit, const Envelope& envelope);
 
 // A ramp's line refined on the samples of [from, from + count) against the
 // fitted wave W at unit gain: y ≈ (p·n + q)·W(n) + γ·sign(W(n)). `holdFrom`:

@@ -182,14 +182,11 @@ inline ToneFigures CheckSweep(const Capture& capture, const tonegate_capture::It
     EXPECT_EQ(aboveFade, -1) << "first fade-block sample above the falling line";
 
     // The analysis fits the sweep's phase and gives the frequency its line
-    // has at the item's first frame and its end. The step from sample n to
-    // n + 1 is the one of sample n, so at frame x of the item (sample x + 1)
-    // the line is half a sample on from x.
+    // has at the sweep's first sample and at the end of its last block: the
+    // sweep's own two frequencies.
     EXPECT_EQ(item.kind, tonegate_capture::ItemKind::Sweep);
-    const auto line = [&](double n) {
-        return sweep.freqStart + (sweep.freqEnd - sweep.freqStart) * n / static_cast<double>(length);
-    };
-    const double from = line(0.5), to = line(static_cast<double>(item.frames) + 0.5);
+    EXPECT_EQ(item.onset, start) << "the sweep begins at its first sample, at phase 0";
+    const double from = sweep.freqStart, to = sweep.freqEnd;
     double worstPpm = 0;
     for (const auto& [measured, expected, end] : {std::tuple(item.from, from, "start"), std::tuple(item.to, to, "end")}) {
         const double errorPpm = (measured / expected - 1.0) * 1e6;
