@@ -29,6 +29,7 @@ constexpr double kShortestRecordedItem = 0.001;
 constexpr double kDefaultThresholdDb = -70;
 constexpr double kThresholdAboveFloorDb = 10;
 constexpr double kNoiseFloorSeconds = 0.01;
+constexpr double kFloorBelowTypicalDb = 20;
 constexpr double kNoiseFloorShare = 0.1;
 
 // ---- Telling a bit-exact capture from a recording ----

@@ -212,24 +212,31 @@ bool MeasureItems(SampleSource& source, const ChannelMap& map, const std::vector
 }
 
 // A capture with digital silence is still a recording when its tones ring
-// ahead of their attacks (a resampler's or a filter's doing), or when its
-// 32-bit samples went through floats.
+// ahead of their attacks (a resampler's or a filter's doing), when most of
+// its items are neither tones nor sweeps (a resampler's ringing, read up to
+// its exact zeros, spoils them), or when its 32-bit samples went through floats.
 bool LooksExact(const std::vector<Item>& items, const Survey& survey) {
     if (survey.large > 0 &&
         static_cast<double>(survey.largeWithLowByteZero) > kFloatPathShare * static_cast<double>(survey.large))
         return false;
-    int64_t tones = 0, ringing = 0;
+    int64_t tones = 0, ringing = 0, others = 0;
     for (const Item& item : items) {
+        others += item.kind == ItemKind::Other && item.what == "noise";
         if (item.kind != ItemKind::Tone || item.attack == 0) continue;
         ++tones;
         ringing += item.onset - item.start > kRingingFrames;
     }
-    return 2 * ringing <= tones;
+    return 2 * ringing <= tones && 2 * others <= static_cast<int64_t>(items.size());
 }
 
+// The given threshold; else the default, or above the noise floor where
+// that is louder. The quietest windows tell the floor only where they are
+// well below the capture's typical level (else they are its sounds' own).
 double Threshold(const AnalysisOptions& options, const Survey& survey) {
     if (options.thresholdGiven) return options.thresholdDb;
-    return std::max(kDefaultThresholdDb, survey.levels.Below(kNoiseFloorShare) + kThresholdAboveFloorDb);
+    const double floor = survey.levels.Below(kNoiseFloorShare);
+    if (floor > survey.levels.Below(0.5) - kFloorBelowTypicalDb) return kDefaultThresholdDb;
+    return std::max(kDefaultThresholdDb, floor + kThresholdAboveFloorDb);
 }
 
 }  // namespace

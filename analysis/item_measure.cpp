@@ -250,10 +250,11 @@ bool MeasureSweep(ItemSamples& samples, const Span& span, const Reading& reading
     const int64_t frames = samples.frames();
     const Ramp& fade = envelope.release;
     const double hold = fade.frames > 0 ? fade.zeroAt - fade.frames + 1 : kNoHold;
-    // A sweep starts at phase 0: the last such frame before its first sample.
+    // A sweep starts at phase 0: the frame nearest its first sample where
+    // the fitted phase is (a quiet sweep's first samples truncate to 0, a
+    // recorded one's start below the threshold), from ω0·n + α·n²/2 = -ψ.
     const double phase = static_cast<double>(fit.Phase(-fit.middle)) + std::atan2(fit.c1, fit.c2);
-    const double wrapped = phase - kTwoPi * std::floor(phase / kTwoPi);
-    // ω0·n + α·n²/2 = -ψ, its root nearest the first sample.
+    const double wrapped = phase - kTwoPi * std::round(phase / kTwoPi);
     const double omega0 = static_cast<double>(fit.omega - fit.alpha * fit.middle), alpha = static_cast<double>(fit.alpha);
     const double discriminant = omega0 * omega0 - 2 * alpha * wrapped;
     const double start = alpha != 0 && discriminant >= 0 ? (-omega0 + std::sqrt(discriminant)) / alpha : -wrapped / omega0;
@@ -269,6 +270,9 @@ bool MeasureSweep(ItemSamples& samples, const Span& span, const Reading& reading
     const int64_t sweepTo = fade.frames > 0 ? Inside(fade.zeroAt - fade.frames) : frames;
     return DescribeResidual(samples, fit, envelope, hold, reading, 0, std::max<int64_t>(sweepTo, 1), item, residualDb);
 }
+
+// A frequency a capture at this rate can hold.
+bool InBand(double frequency, const Reading& reading) { return frequency > 0 && frequency < reading.rate / 2; }
 
 // Neither a tone nor a sweep: named by its shape, its level from its RMS.
 void DescribeOther(const Span& span, const Reading& reading, Item& item) {
@@ -315,7 +319,8 @@ bool MeasureItem(SampleSource& source, int channel, const Span& span, const Read
                 return true;
             }
         } else {
-            if (MeasureSweep(samples, span, reading, sweep, sweepResidual) && sweepResidual <= kKindResidualDb && std::fabs(sweep.to - sweep.from) > 1) {
+            if (MeasureSweep(samples, span, reading, sweep, sweepResidual) && sweepResidual <= kKindResidualDb &&
+                std::fabs(sweep.to - sweep.from) > 1 && InBand(sweep.from, reading) && InBand(sweep.to, reading)) {
                 item = sweep;
                 return true;
             }
