@@ -63,8 +63,9 @@ constexpr double kKindResidualDb = -8;
 // A tone's half-cycles keep their frequency: a sweep moves it further than
 // this share over the item (a tone's interpolated crossings wander by less).
 constexpr double kSweepMovesShare = 0.002;
-// Fewer crossings than this tell no frequency: a click, DC or a fragment.
-constexpr int64_t kFewestCrossings = 4;
+// Fewer crossings than this tell no frequency: a click, DC or a fragment
+// (the shortest note, two cycles, crosses three times between its ends).
+constexpr int64_t kFewestCrossings = 3;
 // A sound below this many frames a period is at the top of the band.
 constexpr double kFewestFramesPerPeriod = 2.02;
 // Within a recorded item, windows of this length whose residual exceeds

@@ -73,9 +73,11 @@ bool MapChannels(const SampleSource& source, const AnalysisOptions& options, Cha
     return true;
 }
 
-// Decides the reading at the first long silence: exact zeros in the second
-// half of a run of frames below the threshold (the first half may hold the
-// quiet end of a ramp) say bit-exact.
+// Decides the reading at the first long silence: a run of exact zeros on
+// every channel half as long as it says bit-exact; a run below the
+// threshold that long without one says recorded. (A quiet note's ramp may
+// sit below the threshold beside the silence, so the run of zeros, not the
+// quiet run, tells.)
 class ReadingDecider {
 public:
     ReadingDecider(double threshold, double rate)
@@ -87,17 +89,18 @@ public:
             quiet = quiet && std::fabs(x) <= threshold_;
             zero = zero && x == 0;
         }
-        run_ = quiet ? run_ + 1 : 0;
-        if (run_ == 1) holdsSound_ = false;
-        if (run_ > needed_ / 2) holdsSound_ = holdsSound_ || !zero;
-        if (run_ == needed_) survey.decision = holdsSound_ ? Survey::Decision::Recorded : Survey::Decision::Exact;
+        quietRun_ = quiet ? quietRun_ + 1 : 0;
+        zeroRun_ = zero ? zeroRun_ + 1 : 0;
+        if (quietRun_ == 1) longestZeroRun_ = 0;
+        longestZeroRun_ = std::max(longestZeroRun_, zeroRun_);
+        if (2 * zeroRun_ >= needed_) survey.decision = Survey::Decision::Exact;
+        else if (quietRun_ >= needed_ && 2 * longestZeroRun_ < needed_) survey.decision = Survey::Decision::Recorded;
     }
 
 private:
     double threshold_;
     int64_t needed_;
-    int64_t run_ = 0;
-    bool holdsSound_ = false;
+    int64_t quietRun_ = 0, zeroRun_ = 0, longestZeroRun_ = 0;
 };
 
 // The first pass: the capture's figures, the noise floor, the items by the

@@ -22,6 +22,10 @@ constexpr int kRampRounds = 8;
 // Rounds of the joint fit of a note without a steady part, at most: from
 // estimates a few frames off it settles in 10 to 30.
 constexpr int kJointRounds = 40;
+// A sweep's fade is taken to be at most this share of it (one block of
+// three or more), and is searched in lengths growing by this factor.
+constexpr double kLongestFadeShare = 1.0 / 3;
+constexpr double kFadeSearchStep = 1.25;
 // A first estimate that leaves less than this share of a note steady may be
 // a note without a steady part whose ramps the first pass took short.
 constexpr double kShortSteadyShare = 0.25;
@@ -204,12 +208,38 @@ bool MeasureTone(ItemSamples& samples, const Span& span, const Reading& reading,
     DescribeTone(fit, envelope, reading, frames, item);
     int64_t steadyFrom = 0, steadyTo = 0;
     SteadyPart(envelope, frames, steadyFrom, steadyTo);
-    item.thdnSteady = static_cast<double>(steadyTo - steadyFrom) > 4 * kTwoPi / static_cast<double>(fit.omega);
+    // A period or more (the stretch between the ramps loses a frame at each end to rounding).
+    item.thdnSteady = static_cast<double>(steadyTo - steadyFrom + 2) >= kTwoPi / static_cast<double>(fit.omega);
     if (!item.thdnSteady) steadyFrom = 0, steadyTo = frames;
-    if (!DescribeResidual(samples, fit, envelope, kNoHold, reading, steadyFrom, steadyTo, item, item.thdn)) return false;
+    // THD+N as an analyser reads it: what is left once the sine that best
+    // fits the stretch is taken out (the fit above also modelled truncation,
+    // to find the tone's own amplitude; truncation is distortion here).
+    SineFit notch = fit;
+    if (item.thdnSteady && !FitSine(samples, steadyFrom, steadyTo - steadyFrom, Envelope{}, 1, false, false, notch))
+        notch = fit;
+    if (!DescribeResidual(samples, notch, envelope, kNoHold, reading, steadyFrom, steadyTo, item, item.thdn))
+        return false;
     item.thdnMeasured = true;
     item.attenuation = 20 * std::log10(reading.fullScale / fit.Amplitude());
     return true;
+}
+
+// The fade whose envelope leaves least of the frames from `from` on, among
+// the first pass's estimate, no fade, and lengths growing by a quarter from
+// two frames up to that stretch: a sweep's fade can be shorter than its
+// half-cycles, which the first pass then cannot see.
+Ramp SearchFade(ItemSamples& samples, const SineFit& fit, int64_t from, const Ramp& estimate) {
+    const double end = static_cast<double>(samples.frames());
+    Envelope best, trial;
+    double least = TailMisfit(samples, fit, from, best, kNoHold);
+    const auto consider = [&](Ramp fade) {
+        trial.release = fade;
+        const double misfit = TailMisfit(samples, fit, from, trial, fade.zeroAt - fade.frames + 1);
+        if (misfit < least) least = misfit, best = trial;
+    };
+    if (estimate.frames > 0) consider(estimate);
+    for (double length = 2; length < end - static_cast<double>(from); length *= kFadeSearchStep) consider({end, length});
+    return best.release;
 }
 
 // A sweep: its chirp fitted over the frames before its fade (whose
@@ -221,16 +251,19 @@ bool FitSweep(ItemSamples& samples, const Span& span, bool integers, SineFit& fi
     double a = 0, b = 0, c = 0;
     if (!span.phase.Solve(a, b, c)) return false;
     envelope = Envelope{};
-    envelope.release = FirstRamp(span.release, false, frames);
     const auto fadeStart = [&] {
         return envelope.release.frames > 0
                    ? std::clamp<int64_t>(Inside(envelope.release.zeroAt - envelope.release.frames), 4, frames)
                    : frames;
     };
-    fit.middle = static_cast<double>(fadeStart()) / 2;
+    // The chirp first over the frames that surely precede any fade, then
+    // the fade found among lengths up to that stretch's end.
+    const int64_t surelyBefore = std::max<int64_t>(frames - static_cast<int64_t>(kLongestFadeShare * static_cast<double>(frames)), 4);
+    fit.middle = static_cast<double>(surelyBefore) / 2;
     fit.omega = kTwoPi / 2 * (b + 2 * c * fit.middle);
     fit.alpha = kTwoPi * c;
-    if (!(fit.omega > 0) || !FitGrowing(samples, 0, fadeStart(), Envelope{}, true, fit)) return false;
+    if (!(fit.omega > 0) || !FitGrowing(samples, 0, surelyBefore, Envelope{}, true, fit)) return false;
+    envelope.release = SearchFade(samples, fit, surelyBefore, FirstRamp(span.release, false, frames));
     // The fade converges on its own (each round's stretch lies further
     // inside it); the chirp is fitted again once it has.
     const auto refineFade = [&](int rounds) {

@@ -305,6 +305,17 @@ bool FitSineAndRamps(ItemSamples& samples, int rounds, SineFit& fit, Envelope& e
     return JointRounds(samples, rounds, fit, envelope);
 }
 
+double TailMisfit(ItemSamples& samples, const SineFit& fit, int64_t from, const Envelope& envelope, double holdFrom) {
+    double sum = 0;
+    PhaseStepper wave(fit, holdFrom, from);
+    const bool read = samples.ForEach(from, samples.frames() - from, [&](int64_t n, double y) {
+        const double r = y - envelope(static_cast<double>(n)) * (fit.c1 * wave.Cos() + fit.c2 * wave.Sin());
+        wave.Advance();
+        sum += r * r;
+    });
+    return read ? sum : std::numeric_limits<double>::infinity();
+}
+
 double EnvelopeMisfit(ItemSamples& samples, const SineFit& fit, const Envelope& envelope) {
     std::array<std::array<double, 2>, 2> a{};
     std::array<double, 2> b{};

@@ -95,6 +95,10 @@ bool FitSineAndRamps(ItemSamples& samples, int rounds, SineFit& fit, Envelope& e
 // envelopes by.
 double EnvelopeMisfit(ItemSamples& samples, const SineFit& fit, const Envelope& envelope);
 
+// What the wave (its amplitude as fitted) under `envelope` leaves of the
+// item's frames from `from` on, holding its frequency from `holdFrom`.
+double TailMisfit(ItemSamples& samples, const SineFit& fit, int64_t from, const Envelope& envelope, double holdFrom);
+
 // A ramp's line refined on the samples of [from, from + count) against the
 // fitted wave W at unit gain: y ≈ (p·n + q)·W(n) + γ·sign(W(n)). `holdFrom`:
 // the frame from which the wave keeps the frequency it has reached (a
