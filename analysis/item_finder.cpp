@@ -133,13 +133,18 @@ void ItemFinder::Cross(double at) {
 // The half-cycles from the item's edge inward (`halves` in that order) up
 // to the first that reaches nine tenths of the peak, their peaks fitted
 // with a line: where it is 0, and how long it takes to reach the peak.
+constexpr size_t kFewestHalfCyclesForAbrupt = 6;
+
 Ramp ItemFinder::FitRamp(const std::vector<HalfCycle>& halves, double peak, bool rising) {
     Line line;
     Ramp ramp;
     for (const HalfCycle& half : halves) {
         if (half.peak >= kRampShare * peak) {
             ramp.edge = half.middle;
-            ramp.abrupt = line.points == 0;
+            // Loud from the first whole half-cycle on: abrupt, unless the
+            // item has too few for that to tell (a note of two cycles whose
+            // ramps meet at its top).
+            ramp.abrupt = line.points == 0 && halves.size() >= kFewestHalfCyclesForAbrupt;
             break;
         }
         line.Add(half.middle, half.peak);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "analysis/analysis_limits.h"
 #include "analysis/sine_fit.h"
@@ -22,6 +23,13 @@ constexpr int kRampRounds = 8;
 // Rounds of the joint fit of a note without a steady part, at most: from
 // estimates a few frames off it settles in 10 to 30.
 constexpr int kJointRounds = 40;
+// Items with fewer crossings than this start their tone fit from a grid of
+// frequencies, this fine.
+constexpr int64_t kFewCrossings = 16;
+constexpr int kFewCyclesGrid = 60;
+// Frames either way a bit-exact capture's ramp is placed within: the fits
+// leave a quiet 16-bit note's ramps up to a few frames off.
+constexpr int kSnapReach = 4;
 // A sweep's fade is taken to be at most this share of it (one block of
 // three or more), and is searched in lengths growing by this factor.
 constexpr double kLongestFadeShare = 1.0 / 3;
@@ -195,6 +203,28 @@ bool DescribeResidual(ItemSamples& samples, const SineFit& fit, const Envelope& 
     return true;
 }
 
+// An item of a few cycles: its crossings tell its frequency only to a
+// part in their number, too coarse for the fit to start from. The frequency
+// whose sine under the first envelope leaves least, on a grid from one
+// crossing fewer to one more, where one does better than the crossings.
+double FewCyclesFrequency(ItemSamples& samples, const Span& span, double omega, const Envelope& envelope) {
+    if (span.crossingCount >= kFewCrossings) return omega;
+    const double frames = static_cast<double>(samples.frames());
+    const double lowest = kTwoPi / 2 * static_cast<double>(span.crossingCount - 1) / frames;
+    const double highest = kTwoPi / 2 * static_cast<double>(span.crossingCount + 2) / frames;
+    SineFit trial;
+    trial.middle = frames / 2;
+    trial.omega = omega;
+    double best = omega, least = EnvelopeMisfit(samples, trial, envelope);
+    for (int step = 0; step <= kFewCyclesGrid; ++step) {
+        trial.omega = lowest + (highest - lowest) * step / kFewCyclesGrid;
+        if (!(trial.omega > 0)) continue;
+        const double misfit = EnvelopeMisfit(samples, trial, envelope);
+        if (misfit < least) least = misfit, best = static_cast<double>(trial.omega);
+    }
+    return best;
+}
+
 bool MeasureTone(ItemSamples& samples, const Span& span, const Reading& reading, Item& item) {
     const int64_t frames = samples.frames();
     // Half a period a crossing; an item with too few for a line, from its count.
@@ -204,7 +234,11 @@ bool MeasureTone(ItemSamples& samples, const Span& span, const Reading& reading,
     const double omega = kTwoPi / std::max(2 * halfPeriod, kFewestFramesPerPeriod);
     Envelope envelope{FirstRamp(span.attack, true, frames), FirstRamp(span.release, false, frames)};
     SineFit fit;
-    if (!FitTone(samples, omega, reading, fit, envelope)) return false;
+    if (!FitTone(samples, FewCyclesFrequency(samples, span, omega, envelope), reading, fit, envelope)) return false;
+    if (reading.integers && !reading.recorded) {
+        SnapRamp(samples, fit, kNoHold, true, kSnapReach, envelope.attack);
+        SnapRamp(samples, fit, kNoHold, false, kSnapReach, envelope.release);
+    }
     DescribeTone(fit, envelope, reading, frames, item);
     int64_t steadyFrom = 0, steadyTo = 0;
     SteadyPart(envelope, frames, steadyFrom, steadyTo);
@@ -280,6 +314,8 @@ bool MeasureSweep(ItemSamples& samples, const Span& span, const Reading& reading
     SineFit fit;
     Envelope envelope;
     if (!FitSweep(samples, span, reading.integers, fit, envelope)) return false;
+    if (reading.integers && !reading.recorded)
+        SnapRamp(samples, fit, envelope.release.zeroAt - envelope.release.frames + 1, false, kSnapReach, envelope.release);
     const int64_t frames = samples.frames();
     const Ramp& fade = envelope.release;
     const double hold = fade.frames > 0 ? fade.zeroAt - fade.frames + 1 : kNoHold;
@@ -342,7 +378,8 @@ bool MeasureItem(SampleSource& source, int channel, const Span& span, const Read
     double a = 0, b = 0, c = 0;
     const bool curved = span.phase.Solve(a, b, c);
     const double frames = static_cast<double>(item.frames);
-    const bool sweepFirst = curved && std::fabs(2 * c * frames) > kSweepMovesShare * std::fabs(b + c * frames);
+    const bool sweepFirst = curved && span.crossingCount >= kFewCrossings &&
+                            std::fabs(2 * c * frames) > kSweepMovesShare * std::fabs(b + c * frames);
     Item tone = item, sweep = item;
     double sweepResidual = 0;
     for (int attempt = 0; attempt < 2; ++attempt) {

@@ -316,6 +316,36 @@ double TailMisfit(ItemSamples& samples, const SineFit& fit, int64_t from, const 
     return read ? sum : std::numeric_limits<double>::infinity();
 }
 
+void SnapRamp(ItemSamples& samples, const SineFit& fit, double holdFrom, bool rising, int reach, Ramp& ramp) {
+    if (ramp.frames < 1) return;
+    const double zero = std::round(ramp.zeroAt), length = std::round(ramp.frames);
+    // The frames any candidate's ramp covers.
+    const int64_t from = rising ? 0 : static_cast<int64_t>(zero - length) - reach;
+    const int64_t to = rising ? static_cast<int64_t>(zero + length) + reach : samples.frames();
+    double least = std::numeric_limits<double>::infinity();
+    Ramp best = ramp;
+    for (int candidate = 0; candidate < 2 * (2 * reach + 1) * (2 * reach + 1); ++candidate) {
+        const bool truncated = candidate % 2 == 0;
+        const int dz = candidate / 2 % (2 * reach + 1) - reach, dl = candidate / 2 / (2 * reach + 1) - reach;
+        {
+            const Ramp trial{zero + dz, length + dl};
+            if (trial.frames < 1) continue;
+            double misfit = 0;
+            PhaseStepper wave(fit, holdFrom, std::max<int64_t>(from, 0));
+            samples.ForEach(from, to - from, [&](int64_t n, double y) {
+                const double g = rising ? (static_cast<double>(n) - trial.zeroAt) / trial.frames
+                                        : (trial.zeroAt - static_cast<double>(n)) / trial.frames;
+                const double x = std::clamp(g, 0.0, 1.0) * (fit.c1 * wave.Cos() + fit.c2 * wave.Sin());
+                wave.Advance();
+                const double r = y - (truncated ? std::trunc(x) : std::round(x));
+                misfit += r * r;
+            });
+            if (misfit < least) least = misfit, best = trial;
+        }
+    }
+    ramp.zeroAt = best.zeroAt, ramp.frames = best.frames;
+}
+
 double EnvelopeMisfit(ItemSamples& samples, const SineFit& fit, const Envelope& envelope) {
     std::array<std::array<double, 2>, 2> a{};
     std::array<double, 2> b{};

@@ -99,6 +99,14 @@ double EnvelopeMisfit(ItemSamples& samples, const SineFit& fit, const Envelope& 
 // item's frames from `from` on, holding its frequency from `holdFrom`.
 double TailMisfit(ItemSamples& samples, const SineFit& fit, int64_t from, const Envelope& envelope, double holdFrom);
 
+// A bit-exact capture's ramp placed to the frame: its zero and length as
+// whole frames within `reach` of the estimate, the pair whose samples, made
+// integers (truncated toward zero or rounded, whichever does better), come
+// nearest the capture over the ramp's frames.
+// A fit of a quiet ramp's line is a few frames off where truncation leaves
+// its first samples 0; the samples themselves pin it.
+void SnapRamp(ItemSamples& samples, const SineFit& fit, double holdFrom, bool rising, int reach, Ramp& ramp);
+
 // A ramp's line refined on the samples of [from, from + count) against the
 // fitted wave W at unit gain: y ≈ (p·n + q)·W(n) + γ·sign(W(n)). `holdFrom`:
 // the frame from which the wave keeps the frequency it has reached (a
