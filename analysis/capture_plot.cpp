@@ -1,13 +1,14 @@
-// The picture of `tonegate check --plot`, drawn with cairo. Each column of
-// pixels is measured from a few windows of the capture read with libsndfile
-// (seeking to each) and transformed with kissfft, so the memory used depends
-// on the picture and the window, never on the capture's length.
+// The picture of `tonegate check --plot`, drawn with cairo. The capture is
+// read through the analysis's own reader: each column of pixels gets its
+// level from every frame it covers and its spectrum from a few windows
+// (each inside one item or one silence, seeking to each) transformed with
+// kissfft, so the memory used depends on the picture and the window, never
+// on the capture's length.
 // Thread: the caller's one thread.
 #include "analysis/capture_plot.h"
 
 #include <cairo.h>
 #include <kissfft/kiss_fftr.h>
-#include <sndfile.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -50,6 +51,10 @@ struct Colour {
 };
 constexpr Colour kToneColour{0.3, 0.95, 1.0};
 constexpr Colour kSweepColour{0.55, 1.0, 0.45};
+constexpr Colour kOtherColour{0.85, 0.85, 0.85};
+// An item a mismatch with the script concerns: red, and drawn thicker.
+constexpr Colour kFailedColour{1.0, 0.2, 0.2};
+constexpr double kFailedLineWidth = 3;
 
 // A dark-to-bright map that stays readable in grey: black, purple, red, orange, pale yellow.
 struct ColourStop {
@@ -105,7 +110,6 @@ struct RowBins {
     double centre;
 };
 
-using SoundFile = std::unique_ptr<SNDFILE, decltype(&sf_close)>;
 using Surface = std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)>;
 using Context = std::unique_ptr<cairo_t, decltype(&cairo_destroy)>;
 struct FftFree {
@@ -119,19 +123,69 @@ struct ChannelPicture {
     std::vector<double> rmsDb = std::vector<double>(kColumns, -HUGE_VAL);
 };
 
-// Measures every column of the picture from the capture, one column at a time.
+// The frames [first, end) of one item or of one silence between items, and
+// the longest window its spectrum is measured with.
+struct Span {
+    int64_t first, end;
+    int64_t window;
+};
+
+// A sweep's window: 2/√k seconds for a sweep of k Hz a second, where what it
+// crosses inside the window (kT = 2√k Hz) is as wide as the window's main
+// lobe (4/T), so that its track is drawn as thin as a window can draw it;
+// a tone's and a silence's: the longest.
+int64_t SweepWindow(const Item& item, int rate, int longest) {
+    constexpr int kShortest = 64;  // bins of 1/64 of the rate: still a line in the top octaves
+    const double hzPerSecond = std::fabs(item.to - item.from) * rate / std::max<double>(static_cast<double>(item.frames), 1);
+    if (!(hzPerSecond > 0)) return longest;
+    return std::clamp<int64_t>(std::llround(2 * rate / std::sqrt(hzPerSecond)), kShortest, longest);
+}
+
+// One channel cut into its items and the silences between them. A window of
+// the spectrogram lies inside one of these, so that an item's edge, which
+// is broadband, is never inside a window and never drawn as a click.
+class ChannelSpans {
+public:
+    ChannelSpans(const Capture& capture, int channel, int longestWindow)
+        : frames_(capture.frames), longest_(longestWindow) {
+        for (const Item& item : capture.items)
+            if (item.channel == channel)
+                items_.push_back({item.start, item.start + item.frames,
+                                  item.kind == ItemKind::Sweep ? SweepWindow(item, capture.rate, longestWindow) : longestWindow});
+        std::sort(items_.begin(), items_.end(), [](const Span& a, const Span& b) { return a.first < b.first; });
+    }
+
+    // The item or the silence that holds `frame`.
+    Span Around(int64_t frame) const {
+        const auto after = std::upper_bound(items_.begin(), items_.end(), frame,
+                                            [](int64_t at, const Span& item) { return at < item.end; });
+        if (after != items_.end() && after->first <= frame) return *after;
+        return {after == items_.begin() ? 0 : std::prev(after)->end, after == items_.end() ? frames_ : after->first,
+                longest_};
+    }
+
+private:
+    int64_t frames_;
+    int longest_;
+    std::vector<Span> items_;  // in order, apart
+};
+
+// Measures every column of the picture from the capture, one column at a
+// time: its level from every frame it covers, its spectrum from a few
+// windows round its centre, each inside one item or one silence.
 class ColumnMeter {
 public:
-    ColumnMeter(SNDFILE* file, const SF_INFO& info, const FrequencyAxis& axis)
-        : file_(file), frames_(info.frames), channels_(info.channels), windowFrames_(WindowFrames(info.samplerate)),
-          fft_(kiss_fftr_alloc(windowFrames_, 0, nullptr, nullptr)), hann_(windowFrames_),
-          frame_(static_cast<size_t>(windowFrames_) * channels_), input_(windowFrames_), output_(windowFrames_ / 2 + 1),
-          rows_(kSpectrumHeight) {
-        for (std::vector<double>& power : powers_) power.resize(output_.size());
-        for (int i = 0; i < windowFrames_; ++i) hann_[i] = static_cast<float>(0.5 - 0.5 * std::cos(2 * std::numbers::pi * i / windowFrames_));
-        // A full-scale sine's bin has magnitude N/4 through a Hann window: it shows at 0 dB.
-        scaleDb_ = 20 * std::log10(4.0 / windowFrames_);
-        const double binHz = static_cast<double>(info.samplerate) / windowFrames_;
+    ColumnMeter(SampleSource& source, const Capture& capture, const FrequencyAxis& axis)
+        : source_(source), frames_(capture.frames), fileChannels_(source.channels),
+          plotted_(std::min(capture.analysedChannels, kPlottedChannels)), unit_(1 / FullScale(capture)),
+          windowFrames_(WindowFrames(capture.rate)), fft_(kiss_fftr_alloc(windowFrames_, 0, nullptr, nullptr)),
+          hann_(Hann(windowFrames_)), frame_(static_cast<size_t>(windowFrames_) * fileChannels_),
+          input_(windowFrames_), output_(windowFrames_ / 2 + 1), power_(output_.size()), rows_(kSpectrumHeight) {
+        for (int channel = 0; channel < plotted_; ++channel) {
+            fileChannel_[channel] = channel == 0 ? capture.channelA : capture.channelB;
+            spans_.emplace_back(capture, channel, windowFrames_);
+        }
+        const double binHz = static_cast<double>(capture.rate) / windowFrames_;
         const int lastBin = windowFrames_ / 2;
         for (int row = 0; row < kSpectrumHeight; ++row) {
             const double top = axis.Hz(row), bottom = axis.Hz(row + 1);
@@ -143,97 +197,129 @@ public:
     }
 
     bool Ready() const { return fft_ != nullptr; }
+    int Plotted() const { return plotted_; }
 
     // Measures column `column` into its pixel column of each picture's
     // spectrum and its levels. False when the capture cannot be read there.
-    bool Measure(int column, ChannelPicture* pictures, int plotted, std::string& why) {
+    bool Measure(int column, ChannelPicture* pictures, std::string& why) {
         const double columnStart = static_cast<double>(frames_) * column / kColumns;
         const double columnFrames = static_cast<double>(frames_) / kColumns;
+        const int64_t first = static_cast<int64_t>(std::floor(columnStart));
+        const int64_t end = std::min(frames_, std::max(first + 1, static_cast<int64_t>(std::ceil(columnStart + columnFrames))));
+        if (!MeasureLevels(first, end, column, pictures, why)) return false;
         // Short columns take one window round their centre; wide ones a few inside them.
         const int windows = std::clamp(static_cast<int>(columnFrames / windowFrames_), 1, kMaxWindowsPerColumn);
-        // The level counts only the column's own frames among those read, at least one.
-        const int64_t levelFirst = static_cast<int64_t>(std::floor(columnStart));
-        const int64_t levelEnd = std::max(levelFirst + 1, static_cast<int64_t>(std::ceil(columnStart + columnFrames)));
-        double peak[kPlottedChannels] = {}, sumSquares[kPlottedChannels] = {};
-        int64_t counted[kPlottedChannels] = {};
-        for (std::vector<double>& power : powers_) std::fill(power.begin(), power.end(), 0.0);
-        for (int window = 0; window < windows; ++window) {
-            const double centre = columnStart + (window + 0.5) * columnFrames / windows;
-            const int64_t first = std::llround(centre) - windowFrames_ / 2;
-            if (!ReadWindow(first, why)) return false;
-            for (int channel = 0; channel < plotted; ++channel) {
-                for (int i = 0; i < windowFrames_; ++i) {
-                    const float sample = frame_[static_cast<size_t>(i) * channels_ + channel];
-                    input_[i] = sample * hann_[i];
-                    const int64_t at = first + i;
-                    if (at >= levelFirst && at < levelEnd && at < frames_) {
-                        peak[channel] = std::max(peak[channel], static_cast<double>(std::fabs(sample)));
-                        sumSquares[channel] += static_cast<double>(sample) * sample;
-                        ++counted[channel];
-                    }
-                }
-                kiss_fftr(fft_.get(), input_.data(), output_.data());
-                std::vector<double>& power = powers_[channel];
-                for (size_t bin = 0; bin < output_.size(); ++bin)
-                    power[bin] += static_cast<double>(output_[bin].r) * output_[bin].r + static_cast<double>(output_[bin].i) * output_[bin].i;
-            }
-        }
-        for (int channel = 0; channel < plotted; ++channel) {
-            ChannelPicture& picture = pictures[channel];
-            picture.peakDb[column] = Decibels(peak[channel] * peak[channel]);
-            picture.rmsDb[column] = counted[channel] ? Decibels(sumSquares[channel] / static_cast<double>(counted[channel])) : -HUGE_VAL;
-            PaintColumn(powers_[channel], 1.0 / windows, column, picture.spectrum.get());
+        for (int channel = 0; channel < plotted_; ++channel) {
+            std::fill(power_.begin(), power_.end(), 0.0);
+            for (int window = 0; window < windows; ++window)
+                if (!AddWindow(channel, columnStart + (window + 0.5) * columnFrames / windows, why)) return false;
+            PaintColumn(1.0 / windows, column, pictures[channel].spectrum.get());
         }
         return true;
     }
 
 private:
-    // Reads the window of frames from `first`, with zeros where it reaches
-    // past either end of the capture.
-    bool ReadWindow(int64_t first, std::string& why) {
-        std::fill(frame_.begin(), frame_.end(), 0.0f);
-        const int64_t from = std::max<int64_t>(first, 0);
-        const int64_t to = std::min<int64_t>(first + windowFrames_, frames_);
-        if (to <= from) return true;
-        float* into = frame_.data() + (from - first) * channels_;
-        if (sf_seek(file_, from, SEEK_SET) != from || sf_readf_float(file_, into, to - from) != to - from) {
-            why = "cannot read the capture at frame " + std::to_string(from) + ": " + sf_strerror(file_);
-            return false;
+    static std::vector<float> Hann(int frames) {
+        std::vector<float> taper(static_cast<size_t>(frames));
+        for (int i = 0; i < frames; ++i) taper[i] = static_cast<float>(0.5 - 0.5 * std::cos(2 * std::numbers::pi * i / frames));
+        return taper;
+    }
+
+    double Sample(int64_t frame, int channel) const {
+        return frame_[static_cast<size_t>(frame) * fileChannels_ + fileChannel_[channel]] * unit_;
+    }
+
+    // The peak and RMS of every frame in [first, end), read a window at a time.
+    bool MeasureLevels(int64_t first, int64_t end, int column, ChannelPicture* pictures, std::string& why) {
+        double peak[kPlottedChannels] = {}, sumSquares[kPlottedChannels] = {};
+        for (int64_t from = first; from < end; from += windowFrames_) {
+            const int64_t frames = std::min<int64_t>(windowFrames_, end - from);
+            if (!Read(from, frames, why)) return false;
+            for (int channel = 0; channel < plotted_; ++channel)
+                for (int64_t i = 0; i < frames; ++i) {
+                    const double sample = Sample(i, channel);
+                    peak[channel] = std::max(peak[channel], std::fabs(sample));
+                    sumSquares[channel] += sample * sample;
+                }
+        }
+        for (int channel = 0; channel < plotted_; ++channel) {
+            pictures[channel].peakDb[column] = Decibels(peak[channel] * peak[channel]);
+            pictures[channel].rmsDb[column] = end > first ? Decibels(sumSquares[channel] / static_cast<double>(end - first)) : -HUGE_VAL;
         }
         return true;
     }
 
-    void PaintColumn(const std::vector<double>& power, double scale, int column, cairo_surface_t* image) const {
+    // Adds the power of the window round `centre` on `channel`, inside the
+    // item or silence there and at most its window's length, scaled so that a
+    // full-scale sine's bin shows at 0 dB.
+    bool AddWindow(int channel, double centre, std::string& why) {
+        const Span span = spans_[channel].Around(std::clamp<int64_t>(std::llround(centre), 0, std::max<int64_t>(frames_ - 1, 0)));
+        const int64_t frames = std::min(span.window, span.end - span.first);
+        if (frames < 2) return true;
+        const int64_t first = std::clamp<int64_t>(std::llround(centre) - frames / 2, span.first, span.end - frames);
+        if (!Read(first, frames, why)) return false;
+        const std::vector<float> shorter = frames < windowFrames_ ? Hann(static_cast<int>(frames)) : std::vector<float>();
+        const std::vector<float>& taper = shorter.empty() ? hann_ : shorter;
+        std::fill(input_.begin(), input_.end(), 0.0f);
+        for (int64_t i = 0; i < frames; ++i) input_[i] = static_cast<float>(Sample(i, channel) * taper[i]);
+        kiss_fftr(fft_.get(), input_.data(), output_.data());
+        // A sine's bin through a Hann window of N frames has N/4 times its amplitude.
+        const double scale = 16.0 / (static_cast<double>(frames) * frames);
+        for (size_t bin = 0; bin < output_.size(); ++bin)
+            power_[bin] += scale * (static_cast<double>(output_[bin].r) * output_[bin].r + static_cast<double>(output_[bin].i) * output_[bin].i);
+        return true;
+    }
+
+    // Reads `frames` frames from `first` into frame_ (the last window read is kept).
+    bool Read(int64_t first, int64_t frames, std::string& why) {
+        if (first == readFirst_ && frames == readFrames_) return true;
+        int64_t got = 0;
+        if (source_.Seek(first))
+            for (int64_t more; got < frames && (more = source_.Read(frame_.data() + got * fileChannels_, frames - got)) > 0;) got += more;
+        if (got != frames) {
+            readFrames_ = 0;
+            why = "cannot read the capture at frame " + std::to_string(first + got);
+            return false;
+        }
+        readFirst_ = first, readFrames_ = frames;
+        return true;
+    }
+
+    void PaintColumn(double scale, int column, cairo_surface_t* image) const {
         unsigned char* pixels = cairo_image_surface_get_data(image);
         const int stride = cairo_image_surface_get_stride(image);
         for (int row = 0; row < kSpectrumHeight; ++row) {
             const RowBins& bins = rows_[row];
             double db;
             if (bins.first <= bins.last) {
-                const double loudest = *std::max_element(power.begin() + bins.first, power.begin() + bins.last + 1);
+                const double loudest = *std::max_element(power_.begin() + bins.first, power_.begin() + bins.last + 1);
                 db = Decibels(loudest * scale);
             } else {
                 const int below = static_cast<int>(bins.centre);
                 const double fraction = bins.centre - below;
-                db = (1 - fraction) * Decibels(power[below] * scale) + fraction * Decibels(power[below + 1] * scale);
+                db = (1 - fraction) * Decibels(power_[below] * scale) + fraction * Decibels(power_[below + 1] * scale);
             }
-            const uint32_t pixel = ColourPixel(std::isfinite(db) ? db + scaleDb_ : kFloorDb);
+            const uint32_t pixel = ColourPixel(std::isfinite(db) ? db : kFloorDb);
             std::memcpy(pixels + static_cast<size_t>(row) * stride + static_cast<size_t>(column) * 4, &pixel, 4);
         }
     }
 
-    SNDFILE* file_;
+    SampleSource& source_;
     int64_t frames_;
-    int channels_;
+    int fileChannels_;
+    int plotted_;
+    int fileChannel_[kPlottedChannels] = {0, 0};  // the file's channel shown as A, B
+    double unit_;                                  // one sample unit in full-scale units
     int windowFrames_;
     std::unique_ptr<kiss_fftr_state, FftFree> fft_;
     std::vector<float> hann_;
-    std::vector<float> frame_;  // one window, interleaved as in the file
+    std::vector<double> frame_;  // the frames last read, interleaved as in the file
+    int64_t readFirst_ = -1, readFrames_ = 0;
     std::vector<float> input_;
     std::vector<kiss_fft_cpx> output_;
-    std::vector<double> powers_[kPlottedChannels];  // summed over the column's windows
+    std::vector<double> power_;  // one channel's, summed over the column's windows
+    std::vector<ChannelSpans> spans_;
     std::vector<RowBins> rows_;
-    double scaleDb_ = 0;
 };
 
 // ---- Drawing helpers ----
@@ -307,16 +393,19 @@ struct PanelLayout {
 // Draws on the page: the title line, then each channel's panel over its measured picture.
 class Page {
 public:
-    Page(cairo_t* cr, const SF_INFO& info) : cr_(cr), info_(info), axis_(info.samplerate / 2.0) {}
+    Page(cairo_t* cr, const Capture& capture, const std::vector<Mismatch>& mismatches)
+        : cr_(cr), capture_(capture), failed_(FailedItems(capture, mismatches)), axis_(capture.rate / 2.0) {}
 
-    void Title(const Capture& capture) {
+    void Title(const std::vector<Mismatch>& mismatches) {
+        const Capture& capture = capture_;
         const size_t slash = capture.path.find_last_of("/\\");
         std::string title = slash == std::string::npos ? capture.path : capture.path.substr(slash + 1);
-        title += "  —  " + std::to_string(info_.samplerate) + " Hz, " + std::to_string(capture.bits) + "-bit " +
-                 (capture.floating ? "float" : "integer") + ", " + Format("%.3f s", Seconds(info_.frames)) + ", " +
-                 (capture.bitExact ? "bit-exact" : "recorded") + ", " + std::to_string(capture.items.size()) +
-                 (capture.items.size() == 1 ? " item" : " items");
+        title += "  —  " + std::to_string(capture.rate) + " Hz, " + capture.format + ", " +
+                 Format("%.3f s", Seconds(capture.frames)) + ", " + (capture.bitExact ? "bit-exact" : "recorded") +
+                 ", " + std::to_string(capture.items.size()) + (capture.items.size() == 1 ? " item" : " items");
         if (capture.clipped) title += ", " + std::to_string(capture.clipped) + " clipped samples";
+        if (!mismatches.empty())
+            title += ", " + std::to_string(mismatches.size()) + (mismatches.size() == 1 ? " mismatch" : " mismatches");
         cairo_set_source_rgb(cr_, 0, 0, 0);
         SetFont(cr_, kTitleFont, true);
         ShowText(cr_, kLeftMargin, 30, title);
@@ -348,9 +437,9 @@ public:
 
 private:
     static char ChannelName(int channel) { return static_cast<char>('A' + channel); }
-    double Seconds(int64_t frames) const { return static_cast<double>(frames) / info_.samplerate; }
+    double Seconds(int64_t frames) const { return static_cast<double>(frames) / capture_.rate; }
     double X(double frame) const {
-        return kLeftMargin + frame / std::max<double>(static_cast<double>(info_.frames), 1) * kColumns;
+        return kLeftMargin + frame / std::max<double>(static_cast<double>(capture_.frames), 1) * kColumns;
     }
 
     void FrequencyGrid(const PanelLayout& panel) {
@@ -411,8 +500,8 @@ private:
         // Labels go where they cover no other label, no tone's outline and not the badge.
         std::vector<Box> taken{BadgeBox(channel, panel, capture)};
         std::vector<LabelPlan> labels;
-        for (const Item& item : capture.items)
-            if (item.channel == channel) labels.push_back(Outline(panel, item, taken));
+        for (size_t i = 0; i < capture.items.size(); ++i)
+            if (capture.items[i].channel == channel) labels.push_back(Outline(panel, capture.items[i], failed_[i], taken));
         int hidden = 0;
         for (const LabelPlan& label : labels) {
             cairo_set_source_rgb(cr_, label.colour.red, label.colour.green, label.colour.blue);
@@ -433,29 +522,54 @@ private:
         std::vector<Anchor> anchors;  // in order of preference
     };
 
+    // The item's measured figures, marked when a mismatch with the script concerns it.
+    static std::string ItemLabel(const Item& item, bool failed) {
+        const std::string mark = failed ? "✗ " : "";
+        const std::string level = Format("%.1f dBFS", -item.attenuation);
+        if (item.kind == ItemKind::Tone)
+            return mark + Format("%.3f Hz, ", item.frequency) + level + Format(", %lld cycles", static_cast<long long>(item.wholeCycles));
+        if (item.kind == ItemKind::Sweep) return mark + Format("%.0f → %.0f Hz, ", item.from, item.to) + level;
+        return mark + item.what + ", " + level;
+    }
+
     // Draws the item's outline (a tone's box joins `taken`) and says where its label may go.
-    LabelPlan Outline(const PanelLayout& panel, const Item& item, std::vector<Box>& taken) {
+    LabelPlan Outline(const PanelLayout& panel, const Item& item, bool failed, std::vector<Box>& taken) {
         const double left = X(static_cast<double>(item.start));
         const double right = std::max(left + 2, X(static_cast<double>(item.start + item.frames)));
+        const Colour colour = failed                          ? kFailedColour
+                              : item.kind == ItemKind::Tone  ? kToneColour
+                              : item.kind == ItemKind::Sweep ? kSweepColour
+                                                             : kOtherColour;
+        cairo_save(cr_);
+        cairo_set_source_rgb(cr_, colour.red, colour.green, colour.blue);
+        if (failed) cairo_set_line_width(cr_, kFailedLineWidth);
+        LabelPlan plan{ItemLabel(item, failed), colour, {}};
         if (item.kind == ItemKind::Tone) {
             const double y = panel.spectrumTop + axis_.Row(item.frequency);
             const Box box{left, y - kBandHalfHeight, right, y + kBandHalfHeight};
-            cairo_set_source_rgb(cr_, kToneColour.red, kToneColour.green, kToneColour.blue);
             cairo_rectangle(cr_, box.left, box.top, box.right - box.left, box.bottom - box.top);
             cairo_stroke(cr_);
             taken.push_back(box);
-            return {Format("%.3f Hz", item.frequency), kToneColour, {{left, box.top, true, false}, {left, box.bottom, false, false}}};
+            plan.anchors = {{left, box.top, true, false}, {left, box.bottom, false, false}};
+        } else if (item.kind == ItemKind::Sweep) {
+            SweepOutline(panel, item, left, right);
+            const double startY = panel.spectrumTop + axis_.Row(item.from);
+            const double endY = panel.spectrumTop + axis_.Row(item.to);
+            // The sides the track leaves free first: below its start and above its end when it rises.
+            const bool rises = item.to >= item.from;
+            const double away = rises ? kBandHalfHeight : -kBandHalfHeight;
+            plan.anchors = {{left, startY + away, !rises, false}, {right, endY - away, rises, true},
+                            {left, startY - away, rises, false}, {right, endY + away, !rises, true}};
+        } else {
+            // Neither tone nor sweep has one frequency to mark: its time span, over the whole axis.
+            const double dashes[] = {4, 3};
+            cairo_set_dash(cr_, dashes, 2, 0);
+            cairo_rectangle(cr_, left, panel.spectrumTop + 1, right - left, kSpectrumHeight - 2);
+            cairo_stroke(cr_);
+            plan.anchors = {{left, panel.spectrumBottom - 2, true, false}, {right, panel.spectrumBottom - 2, true, true}};
         }
-        cairo_set_source_rgb(cr_, kSweepColour.red, kSweepColour.green, kSweepColour.blue);
-        SweepOutline(panel, item, left, right);
-        const double startY = panel.spectrumTop + axis_.Row(item.from);
-        const double endY = panel.spectrumTop + axis_.Row(item.to);
-        // The sides the track leaves free first: below its start and above its end when it rises.
-        const bool rises = item.to >= item.from;
-        const double away = rises ? kBandHalfHeight : -kBandHalfHeight;
-        return {Format("%.0f → %.0f Hz", item.from, item.to), kSweepColour,
-                {{left, startY + away, !rises, false}, {right, endY - away, rises, true},
-                 {left, startY - away, rises, false}, {right, endY + away, !rises, true}}};
+        cairo_restore(cr_);
+        return plan;
     }
 
     // A band round the sweep's linear track, of the same width as a tone's
@@ -524,10 +638,13 @@ private:
                                               [channel](const Item& item) { return item.channel == channel; }));
     }
 
-    static std::string BadgeText(int channel, const Capture& capture, int hidden) {
+    std::string BadgeText(int channel, const Capture& capture, int hidden) const {
         const int count = ItemsOn(channel, capture);
         std::string text = std::string("Channel ") + ChannelName(channel) + "  ·  " + std::to_string(count) +
                            (count == 1 ? " item" : " items");
+        int failed = 0;
+        for (size_t i = 0; i < capture.items.size(); ++i) failed += capture.items[i].channel == channel && failed_[i];
+        if (failed) text += ", " + std::to_string(failed) + " not as the script asks";
         if (hidden) text += " (" + std::to_string(hidden) + (hidden == 1 ? " label" : " labels") + " left out for room)";
         return text;
     }
@@ -590,7 +707,7 @@ private:
     }
 
     void TimeAxis(const PanelLayout& panel) {
-        const double duration = Seconds(info_.frames);
+        const double duration = Seconds(capture_.frames);
         if (duration <= 0) return;
         const double step = TickStep(duration, 16);
         const int decimals = std::max(0, static_cast<int>(-std::floor(std::log10(step) + 1e-9)));
@@ -600,7 +717,7 @@ private:
         cairo_set_line_width(cr_, 1);
         for (int tick = 0; tick * step <= duration * (1 + 1e-9); ++tick) {
             const double seconds = tick * step;
-            const double x = std::round(X(seconds * info_.samplerate)) + 0.5;
+            const double x = std::round(X(seconds * capture_.rate)) + 0.5;
             for (double edge : {panel.spectrumBottom, panel.levelBottom}) {
                 cairo_move_to(cr_, x, edge);
                 cairo_line_to(cr_, x, edge + 5);
@@ -612,7 +729,8 @@ private:
     }
 
     cairo_t* cr_;
-    const SF_INFO& info_;
+    const Capture& capture_;
+    std::vector<bool> failed_;  // each item's: a mismatch with the script concerns it
     FrequencyAxis axis_;
 };
 
@@ -636,31 +754,20 @@ bool WritePng(cairo_surface_t* page, const std::string& pngPath, std::string& wh
     return true;
 }
 
-}  // namespace
-
-bool DrawCapturePlot(const Capture& capture, const std::string& pngPath, std::string& why) {
-    SF_INFO info{};
-    SoundFile file(sf_open(capture.path.c_str(), SFM_READ, &info), sf_close);
-    if (!file) {
-        why = "cannot open the capture " + capture.path + ": " + sf_strerror(nullptr);
-        return false;
-    }
-    if (!info.seekable) {
+// Measures every column of the capture's channels into `pictures`.
+bool MeasurePictures(const Capture& capture, ChannelPicture* pictures, int& plotted, std::string& why) {
+    const std::unique_ptr<SampleSource> source = OpenCaptureFile(capture.path, why);
+    if (source == nullptr) return false;
+    if (!source->Seek(0)) {
         why = "cannot plot " + capture.path + ": the file cannot be read in windows (not seekable)";
         return false;
     }
-    if (info.samplerate / 2.0 <= kLowestHz * 2) {
-        why = "cannot plot " + capture.path + ": its rate of " + std::to_string(info.samplerate) + " Hz is too low";
-        return false;
-    }
-    const FrequencyAxis axis(info.samplerate / 2.0);
-    ColumnMeter meter(file.get(), info, axis);
+    ColumnMeter meter(*source, capture, FrequencyAxis(capture.rate / 2.0));
     if (!meter.Ready()) {
         why = "cannot set up the transform for the plot";
         return false;
     }
-    const int plotted = std::min(info.channels, kPlottedChannels);
-    ChannelPicture pictures[kPlottedChannels];
+    plotted = meter.Plotted();
     for (int channel = 0; channel < plotted; ++channel) {
         pictures[channel].spectrum.reset(cairo_image_surface_create(CAIRO_FORMAT_RGB24, kColumns, kSpectrumHeight));
         const cairo_status_t status = cairo_surface_status(pictures[channel].spectrum.get());
@@ -671,21 +778,34 @@ bool DrawCapturePlot(const Capture& capture, const std::string& pngPath, std::st
         cairo_surface_flush(pictures[channel].spectrum.get());
     }
     for (int column = 0; column < kColumns; ++column)
-        if (!meter.Measure(column, pictures, plotted, why)) return false;
+        if (!meter.Measure(column, pictures, why)) return false;
+    for (int channel = 0; channel < plotted; ++channel) cairo_surface_mark_dirty(pictures[channel].spectrum.get());
+    return true;
+}
+
+}  // namespace
+
+bool DrawCapturePlot(const Capture& capture, const std::vector<Mismatch>& mismatches, const std::string& pngPath,
+                     std::string& why) {
+    if (capture.rate / 2.0 <= kLowestHz * 2) {
+        why = "cannot plot " + capture.path + ": its rate of " + std::to_string(capture.rate) + " Hz is too low";
+        return false;
+    }
+    ChannelPicture pictures[kPlottedChannels];
+    int plotted = 0;
+    if (!MeasurePictures(capture, pictures, plotted, why)) return false;
 
     Surface page(cairo_image_surface_create(CAIRO_FORMAT_RGB24, kPlotWidth, kPlotHeight), cairo_surface_destroy);
     Context cr(cairo_create(page.get()), cairo_destroy);
     cairo_set_source_rgb(cr.get(), 1, 1, 1);
     cairo_paint(cr.get());
-    Page drawing(cr.get(), info);
-    drawing.Title(capture);
+    Page drawing(cr.get(), capture, mismatches);
+    drawing.Title(mismatches);
     for (int channel = 0; channel < kPlottedChannels; ++channel) {
-        if (channel < plotted) {
-            cairo_surface_mark_dirty(pictures[channel].spectrum.get());
+        if (channel < plotted)
             drawing.Channel(channel, pictures[channel], capture);
-        } else {
+        else
             drawing.Missing(channel);
-        }
     }
     if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS) {
         why = std::string("cannot draw the plot: ") + cairo_status_to_string(cairo_status(cr.get()));
