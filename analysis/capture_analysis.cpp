@@ -162,7 +162,8 @@ bool FindRecordedItems(SampleSource& source, const ChannelMap& map, double thres
 // A bit-exact capture's crumbs: a sample or two of one unit, apart from
 // the sound they belong to (a note's last correction step after its quiet
 // release, or one inside the long zeros of a quiet attack). Each is folded
-// into the nearest item's sum, where it counts, and is no item of its own.
+// into the nearest item, where it counts in the sum (and, after the item,
+// in its frames), and is no item of its own.
 constexpr int64_t kCrumbFrames = 4;
 constexpr double kCrumbSeconds = 0.05;
 
@@ -178,7 +179,10 @@ std::vector<Span> FoldCrumbs(std::vector<Span> spans, double rate) {
             continue;
         }
         if (!kept.empty() && !crumb(kept.back()) && near(kept.back(), spans[i])) {
+            // After its sound it ends the item (positions count from the
+            // item's first frame, which stays).
             kept.back().sum += spans[i].sum;
+            kept.back().last = spans[i].last;
         } else if (i + 1 < spans.size() && !crumb(spans[i + 1]) && near(spans[i], spans[i + 1])) {
             spans[i + 1].sum += spans[i].sum;
         } else {
