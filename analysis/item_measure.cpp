@@ -30,6 +30,9 @@ constexpr int kFewCyclesGrid = 60;
 // Frames either way a bit-exact capture's ramp is placed within: the fits
 // leave a quiet 16-bit note's ramps up to a few frames off.
 constexpr int kSnapReach = 4;
+// Units a tone's ramp sample steps by from which its line's fit places it
+// to the frame by itself (the generator's truth finds so from one unit).
+constexpr double kPlacedStep = 4;
 // A sweep's fade is taken to be at most this share of it (one block of
 // three or more), and is searched in lengths growing by this factor.
 constexpr double kLongestFadeShare = 1.0 / 3;
@@ -235,9 +238,13 @@ bool MeasureTone(ItemSamples& samples, const Span& span, const Reading& reading,
     Envelope envelope{FirstRamp(span.attack, true, frames), FirstRamp(span.release, false, frames)};
     SineFit fit;
     if (!FitTone(samples, FewCyclesFrequency(samples, span, omega, envelope), reading, fit, envelope)) return false;
+    // A ramp whose samples step by several units each is where its line's
+    // fit put it already; a quieter one is placed by its samples.
     if (reading.integers && !reading.recorded) {
-        SnapRamp(samples, fit, kNoHold, true, kSnapReach, envelope.attack);
-        SnapRamp(samples, fit, kNoHold, false, kSnapReach, envelope.release);
+        if (fit.Amplitude() < kPlacedStep * envelope.attack.frames)
+            SnapRamp(samples, fit, kNoHold, true, kSnapReach, envelope.attack);
+        if (fit.Amplitude() < kPlacedStep * envelope.release.frames)
+            SnapRamp(samples, fit, kNoHold, false, kSnapReach, envelope.release);
     }
     DescribeTone(fit, envelope, reading, frames, item);
     int64_t steadyFrom = 0, steadyTo = 0;
