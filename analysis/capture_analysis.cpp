@@ -130,7 +130,7 @@ bool SurveyCapture(SampleSource& source, const ChannelMap& map, double fullScale
                 survey.quiet += std::fabs(x) <= threshold;
                 if (thirtyTwo && std::fabs(x) >= 33554432.0) {
                     ++survey.large;
-                    survey.largeWithLowByteZero += std::fmod(x, 256.0) == 0;
+                    survey.largeWithLowByteZero += (static_cast<int64_t>(x) & 0xFF) == 0;  // a whole number: no fmod
                 }
             }
             if ((frames + i + 1) % window == 0) survey.levels.Add(windowPeak, fullScale), windowPeak = 0;

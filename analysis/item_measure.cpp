@@ -268,19 +268,34 @@ bool MeasureTone(ItemSamples& samples, const Span& span, const Reading& reading,
 // The fade whose envelope leaves least of the frames from `from` on, among
 // the first pass's estimate, no fade, and lengths growing by a quarter from
 // two frames up to that stretch: a sweep's fade can be shorter than its
-// half-cycles, which the first pass then cannot see.
+// half-cycles, which the first pass then cannot see. Before a fade's first
+// frame the wave is the unfaded one, whose misfit one pass gives for every
+// candidate; each candidate then costs only its own frames.
 Ramp SearchFade(ItemSamples& samples, const SineFit& fit, int64_t from, const Ramp& estimate) {
-    const double end = static_cast<double>(samples.frames());
-    Envelope best, trial;
-    double least = TailMisfit(samples, fit, from, best, kNoHold);
-    const auto consider = [&](Ramp fade) {
-        trial.release = fade;
-        const double misfit = TailMisfit(samples, fit, from, trial, fade.zeroAt - fade.frames + 1);
-        if (misfit < least) least = misfit, best = trial;
+    const int64_t frames = samples.frames();
+    std::vector<Ramp> fades;
+    for (double length = 2; length < static_cast<double>(frames - from); length *= kFadeSearchStep)
+        fades.push_back({static_cast<double>(frames), length});
+    if (estimate.frames > 0) fades.push_back(estimate);
+    const auto firstFaded = [&](const Ramp& fade) {
+        return std::clamp<int64_t>(Inside(fade.zeroAt - fade.frames) + 1, from, frames);
     };
-    if (estimate.frames > 0) consider(estimate);
-    for (double length = 2; length < end - static_cast<double>(from); length *= kFadeSearchStep) consider({end, length});
-    return best.release;
+    std::sort(fades.begin(), fades.end(), [&](const Ramp& x, const Ramp& y) { return firstFaded(x) < firstFaded(y); });
+    std::vector<int64_t> bounds;
+    for (const Ramp& fade : fades) bounds.push_back(firstFaded(fade));
+    bounds.push_back(frames);
+    const std::vector<double> leading = LeadingMisfits(samples, fit, from, bounds);
+    if (leading.empty()) return {};
+    Ramp best;
+    double least = leading.back();
+    for (size_t i = 0; i < fades.size(); ++i) {
+        Envelope trial;
+        trial.release = fades[i];
+        const double misfit =
+            leading[i] + TailMisfit(samples, fit, bounds[i], trial, fades[i].zeroAt - fades[i].frames + 1);
+        if (misfit < least) least = misfit, best = fades[i];
+    }
+    return best;
 }
 
 // A sweep: its chirp fitted over the frames before its fade (whose

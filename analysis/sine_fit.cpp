@@ -3,6 +3,7 @@
 #include "analysis/sine_fit.h"
 
 #include <array>
+#include <utility>
 #include <limits>
 
 #include "analysis/analysis_limits.h"
@@ -26,6 +27,8 @@ bool ForEachSample(SampleSource& source, int channel, int64_t first, int64_t cou
     }
     return true;
 }
+
+constexpr long double kTwoPiLong = 6.283185307179586476925286766559L;
 
 // cos θ and sin θ frame after frame from a given frame on: computed afresh
 // every kPhaseResyncFrames and rotated in between (a chirp's step itself
@@ -64,8 +67,11 @@ private:
         n_ = n;
         untilResync_ = kPhaseResyncFrames;
         const long double phase = PhaseAt(n), step = PhaseAt(n + 1) - phase;
-        c_ = static_cast<double>(std::cos(phase)), s_ = static_cast<double>(std::sin(phase));
-        stepCos_ = static_cast<double>(std::cos(step)), stepSin_ = static_cast<double>(std::sin(step));
+        // Reduced to a turn in long double, the rest is a double's work (the
+        // long-double sine of millions of radians costs ten times as much).
+        const auto reduced = static_cast<double>(phase - kTwoPiLong * std::roundl(phase / kTwoPiLong));
+        c_ = std::cos(reduced), s_ = std::sin(reduced);
+        stepCos_ = std::cos(static_cast<double>(step)), stepSin_ = std::sin(static_cast<double>(step));
         const double turn = static_cast<double>(n) + 1 < holdFrom_ ? static_cast<double>(fit_.alpha) : 0.0;
         turnCos_ = std::cos(turn), turnSin_ = std::sin(turn);
     }
@@ -120,6 +126,24 @@ bool Solve(std::array<std::array<double, K>, K>& a, std::array<double, K>& x, bo
     return true;
 }
 
+// Adds u·uᵀ (its upper triangle) and u·y to normal equations, each term
+// its own statement: written as loops, the vectoriser packs u through the
+// stack in pairs that straddle its stores, and every sample stalls on them.
+template <int K, size_t... J>
+void AddProducts(std::array<double, K>& row, const std::array<double, K>& u, double ui, std::index_sequence<J...>) {
+    ((row[K - sizeof...(J) + J] += ui * u[K - sizeof...(J) + J]), ...);
+}
+template <int K, size_t... I>
+void AddOuter(std::array<std::array<double, K>, K>& a, std::array<double, K>& b, const std::array<double, K>& u, double y,
+              std::index_sequence<I...>) {
+    ((b[I] += u[I] * y, AddProducts<K>(a[I], u, u[I], std::make_index_sequence<K - I>{})), ...);
+}
+template <int K>
+void AddToNormal(std::array<std::array<double, K>, K>& a, std::array<double, K>& b, const std::array<double, K>& u,
+                 double y) {
+    AddOuter<K>(a, b, u, y, std::make_index_sequence<K>{});
+}
+
 // What truncation toward zero takes off a sample of the wave x, in units
 // of the fitted γ (-1/2 for truncation): half a unit, on the average of the
 // fractions, where |x| is a unit or more, and all of x below half a unit.
@@ -149,10 +173,7 @@ bool FitRounds(ItemSamples& samples, int64_t from, int64_t count, const Envelope
             u[0] = g * c, u[1] = g * s, u[2] = u[0] * ms, u[3] = u[1] * ms;
             if constexpr (Chirp) u[4] = u[2] * ms, u[5] = u[3] * ms;
             if constexpr (Truncation) u[K - 1] = TruncationLoss(g * (c1 * c + c2 * s));
-            for (int i = 0; i < K; ++i) {
-                b[i] += u[i] * y;
-                for (int j = i; j < K; ++j) a[i][j] += u[i] * u[j];
-            }
+            AddToNormal<K>(a, b, u, y);
         });
         std::array<double, K> x = b;
         if (!read || !Solve<K>(a, x, Truncation)) return false;
@@ -271,10 +292,7 @@ bool JointRounds(ItemSamples& samples, int rounds, SineFit& fit, Envelope& envel
             const std::array<double, K> u = {g * c, g * s, g * ms * (fit.c2 * c - fit.c1 * s),
                                              w * d[0], w * d[1], w * d[2], w * d[3]};
             const double r = y - g * w;
-            for (int i = 0; i < K; ++i) {
-                b[i] += u[i] * r;
-                for (int j = i; j < K; ++j) a[i][j] += u[i] * u[j];
-            }
+            AddToNormal<K>(a, b, u, r);
         });
         if (!read) return false;
         for (; damping < kMostDamping; damping *= kRaiseDamping) {
@@ -314,6 +332,24 @@ double TailMisfit(ItemSamples& samples, const SineFit& fit, int64_t from, const 
         sum += r * r;
     });
     return read ? sum : std::numeric_limits<double>::infinity();
+}
+
+std::vector<double> LeadingMisfits(ItemSamples& samples, const SineFit& fit, int64_t from,
+                                   const std::vector<int64_t>& bounds) {
+    std::vector<double> misfits;
+    misfits.reserve(bounds.size());
+    double sum = 0;
+    PhaseStepper wave(fit, kNoHold, from);
+    const int64_t to = bounds.empty() ? from : std::max(bounds.back(), from);
+    const bool read = samples.ForEach(from, to - from, [&](int64_t n, double y) {
+        while (misfits.size() < bounds.size() && bounds[misfits.size()] <= n) misfits.push_back(sum);
+        const double r = y - (fit.c1 * wave.Cos() + fit.c2 * wave.Sin());
+        wave.Advance();
+        sum += r * r;
+    });
+    if (!read) return {};
+    misfits.resize(bounds.size(), sum);
+    return misfits;
 }
 
 void SnapRamp(ItemSamples& samples, const SineFit& fit, double holdFrom, bool rising, int reach, Ramp& ramp) {

@@ -99,6 +99,12 @@ double EnvelopeMisfit(ItemSamples& samples, const SineFit& fit, const Envelope& 
 // item's frames from `from` on, holding its frequency from `holdFrom`.
 double TailMisfit(ItemSamples& samples, const SineFit& fit, int64_t from, const Envelope& envelope, double holdFrom);
 
+// What the wave (its amplitude as fitted, unfaded and unheld) leaves of
+// the frames [from, bound) for each of the ascending `bounds`, in one pass;
+// empty when the samples cannot be read.
+std::vector<double> LeadingMisfits(ItemSamples& samples, const SineFit& fit, int64_t from,
+                                   const std::vector<int64_t>& bounds);
+
 // A bit-exact capture's ramp placed to the frame: its zero and length as
 // whole frames within `reach` of the estimate, the pair whose samples, made
 // integers (truncated toward zero or rounded, whichever does better), come
