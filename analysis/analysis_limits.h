@@ -37,6 +37,10 @@ constexpr double kNoiseFloorShare = 0.1;
 // every sample above 2^25 (a float holds 24 bits of mantissa); a genuine
 // integer one has it zero in one sample of 256.
 constexpr double kFloatPathShare = 0.99;
+// Fewer such samples tell nothing: a click of round values (a half, a
+// quarter of full scale) has its low bytes zero in any format. A float
+// path's tone gives thousands.
+constexpr int64_t kFloatPathFewestSamples = 64;
 // A tone whose first sample comes this many frames before its attack
 // begins rings ahead of itself: it went through a resampler or a filter.
 constexpr int64_t kRingingFrames = 2;
@@ -73,5 +77,15 @@ constexpr double kFewestFramesPerPeriod = 2.02;
 // a break is then found wherever it falls.
 constexpr double kGapWindowSeconds = 0.00025;
 constexpr double kGapResidualShare = 0.1;
+
+// THD+N is taken over the steady part less its ends where windows of a
+// period leave more than this many times the median window's residual: a
+// fade that is not linear ends later than the line fitted to it, and its
+// last part would count as distortion. (Noise over 16 samples or more
+// passes twice its mean in fewer than one window in a hundred; the trim
+// stops at the first such window.)
+constexpr double kSteadyEndExcess = 2;
+constexpr int64_t kSteadyEndFewestWindows = 8;
+constexpr int64_t kSteadyEndShortestWindow = 16;
 
 }  // namespace tonegate_capture

@@ -223,7 +223,7 @@ bool MeasureItems(SampleSource& source, const ChannelMap& map, const std::vector
 // its items are neither tones nor sweeps (a resampler's ringing, read up to
 // its exact zeros, spoils them), or when its 32-bit samples went through floats.
 bool LooksExact(const std::vector<Item>& items, const Survey& survey) {
-    if (survey.large > 0 &&
+    if (survey.large >= kFloatPathFewestSamples &&
         static_cast<double>(survey.largeWithLowByteZero) > kFloatPathShare * static_cast<double>(survey.large))
         return false;
     int64_t tones = 0, ringing = 0, others = 0;

@@ -191,11 +191,12 @@ void DescribeTone(const SineFit& fit, const Envelope& envelope, const Reading& r
     item.wholeCycles = std::llround(item.cycles);
 }
 
-// Fills THD+N, the residual and the gaps from one pass over the item.
+// Fills THD+N, the residual and the gaps from one pass over the item;
+// `steadyWindow`: the steady part's residual also kept by windows that long.
 bool DescribeResidual(ItemSamples& samples, const SineFit& fit, const Envelope& envelope, double holdFrom,
-                      const Reading& reading, int64_t steadyFrom, int64_t steadyTo, Item& item, double& thdn) {
-    Residual residual;
-    residual.steadyFrom = steadyFrom, residual.steadyTo = steadyTo;
+                      const Reading& reading, int64_t steadyFrom, int64_t steadyTo, int64_t steadyWindow, Item& item,
+                      double& thdn, Residual& residual) {
+    residual.steadyFrom = steadyFrom, residual.steadyTo = steadyTo, residual.steadyWindow = steadyWindow;
     const int64_t window = reading.recorded ? std::max<int64_t>(std::llround(kGapWindowSeconds * reading.rate), 4) : 0;
     if (!MeasureResidual(samples, fit, envelope, holdFrom, window, kGapResidualShare, residual)) return false;
     thdn = Decibels(residual.wave > 0 ? residual.residual / residual.wave : 0);
@@ -203,6 +204,32 @@ bool DescribeResidual(ItemSamples& samples, const SineFit& fit, const Envelope& 
     item.residualRms = std::sqrt(residual.residual / static_cast<double>(counted));
     item.gaps.clear();
     for (Item::Gap gap : residual.gaps) item.gaps.push_back({item.start + gap.start, gap.frames});
+    return true;
+}
+
+// The steady part less its ends whose windows leave more than
+// kSteadyEndExcess times the median window's residual, at most a half
+// from each; false when nothing is trimmed.
+bool TrimSteadyEnds(const Residual& residual, int64_t& from, int64_t& to) {
+    const std::vector<double>& windows = residual.steadyWindows;
+    const auto count = static_cast<int64_t>(windows.size());
+    if (count < kSteadyEndFewestWindows) return false;
+    std::vector<double> full(windows.begin(), windows.end() - 1);  // the last may be short
+    std::nth_element(full.begin(), full.begin() + static_cast<int64_t>(full.size() / 2), full.end());
+    const double limit = kSteadyEndExcess * full[full.size() / 2];
+    if (!(limit > 0)) return false;
+    const int64_t window = residual.steadyWindow;
+    const auto lastFrames = static_cast<double>(residual.steadyTo - residual.steadyFrom - (count - 1) * window);
+    const auto excess = [&](int64_t i) {
+        const double scale = i == count - 1 ? static_cast<double>(window) / lastFrames : 1.0;
+        return windows[static_cast<size_t>(i)] * scale > limit;
+    };
+    int64_t head = 0, tail = 0;
+    while (head < count / 2 && excess(head)) ++head;
+    while (tail < count / 2 && excess(count - 1 - tail)) ++tail;
+    if (head == 0 && tail == 0) return false;
+    from = residual.steadyFrom + head * window;
+    if (tail > 0) to = residual.steadyFrom + (count - tail) * window;
     return true;
 }
 
@@ -258,7 +285,16 @@ bool MeasureTone(ItemSamples& samples, const Span& span, const Reading& reading,
     SineFit notch = fit;
     if (item.thdnSteady && !FitSine(samples, steadyFrom, steadyTo - steadyFrom, Envelope{}, 1, false, false, notch))
         notch = fit;
-    if (!DescribeResidual(samples, notch, envelope, kNoHold, reading, steadyFrom, steadyTo, item, item.thdn))
+    const auto period = static_cast<int64_t>(std::ceil(kTwoPi / static_cast<double>(fit.omega)));
+    const int64_t window = item.thdnSteady ? std::max(kSteadyEndShortestWindow, period) : 0;
+    Residual residual;
+    if (!DescribeResidual(samples, notch, envelope, kNoHold, reading, steadyFrom, steadyTo, window, item, item.thdn,
+                          residual))
+        return false;
+    // A fade that is not linear: the sine fitted again without its end.
+    if (window > 0 && TrimSteadyEnds(residual, steadyFrom, steadyTo) &&
+        FitSine(samples, steadyFrom, steadyTo - steadyFrom, Envelope{}, 1, false, false, notch) &&
+        !DescribeResidual(samples, notch, envelope, kNoHold, reading, steadyFrom, steadyTo, 0, item, item.thdn, residual))
         return false;
     item.thdnMeasured = true;
     item.attenuation = 20 * std::log10(reading.fullScale / fit.Amplitude());
@@ -359,7 +395,9 @@ bool MeasureSweep(ItemSamples& samples, const Span& span, const Reading& reading
     item.fade = fade.frames > 0 ? std::max<int64_t>(std::llround(fade.frames) - 1, 0) : 0;
     item.attenuation = 20 * std::log10(reading.fullScale / fit.Amplitude());
     const int64_t sweepTo = fade.frames > 0 ? Inside(fade.zeroAt - fade.frames) : frames;
-    return DescribeResidual(samples, fit, envelope, hold, reading, 0, std::max<int64_t>(sweepTo, 1), item, residualDb);
+    Residual residual;
+    return DescribeResidual(samples, fit, envelope, hold, reading, 0, std::max<int64_t>(sweepTo, 1), 0, item, residualDb,
+                            residual);
 }
 
 // A frequency a capture at this rate can hold.

@@ -432,6 +432,11 @@ bool MeasureResidual(ItemSamples& samples, const SineFit& fit, const Envelope& e
                      int64_t window, double share, Residual& result) {
     result.residual = result.wave = 0;
     result.gaps.clear();
+    result.steadyWindows.assign(result.steadyWindow > 0 ? static_cast<size_t>((result.steadyTo - result.steadyFrom +
+                                                                                result.steadyWindow - 1) /
+                                                                               result.steadyWindow)
+                                                        : 0,
+                                0.0);
     PhaseStepper wave(fit, holdFrom, 0);
     const double amplitude = fit.Amplitude();
     const double windowLimit = share * amplitude * amplitude / 2 * static_cast<double>(window);
@@ -455,6 +460,8 @@ bool MeasureResidual(ItemSamples& samples, const SineFit& fit, const Envelope& e
         if (n >= result.steadyFrom && n < result.steadyTo) {
             result.residual += r * r;
             result.wave += modelled * modelled;
+            if (result.steadyWindow > 0)
+                result.steadyWindows[static_cast<size_t>((n - result.steadyFrom) / result.steadyWindow)] += r * r;
         }
         if (window <= 0) return;
         windowResidual += r * r;

@@ -126,9 +126,13 @@ bool RefineRamp(ItemSamples& samples, int64_t from, int64_t count, const SineFit
 // (the truncation term is left in the residual: it is the format's own
 // error), and the stretches of `window` frames whose residual exceeds
 // `share` of the steady wave's power (none when `window` is 0).
+// `steadyWindow`: also the residual's sum of squares over each window of
+// that many frames of the steady part, from its first frame.
 struct Residual {
     int64_t steadyFrom = 0, steadyTo = 0;
+    int64_t steadyWindow = 0;
     double residual = 0, wave = 0;
+    std::vector<double> steadyWindows;
     std::vector<Item::Gap> gaps;  // frames from the item's first
 };
 bool MeasureResidual(ItemSamples& samples, const SineFit& fit, const Envelope& envelope, double holdFrom,

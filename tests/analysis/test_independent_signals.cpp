@@ -116,10 +116,7 @@ TEST(IndependentSignals, OnsetAndRampsComeFromTheAttackWhateverTheStartingPhase)
         }
 }
 
-// Disabled while the analysis models every fade as a linear ramp: a curved
-// fade lies partly in what it takes for the steady part (THD+N -49 and -62 dB
-// against -73.4), and harmonics in noise read 0.3 dB above their ratio.
-TEST(IndependentSignals, DISABLED_ThdnOfFadedTonesAndOfHarmonicsInNoiseIsTheSteadyPartsTrueRatio) {
+TEST(IndependentSignals, ThdnOfFadedTonesAndOfHarmonicsInNoiseIsTheSteadyPartsTrueRatio) {
     const long double h3 = std::pow(10.0L, -73.4L / 20), h2 = 1e-3L, noise = std::pow(10.0L, -3.5L);
     std::mt19937_64 rng(11);
     std::normal_distribution<double> gauss(0, static_cast<double>(0.5L * noise / std::sqrt(2.0L)));  // -70 dB of the tone
@@ -147,9 +144,7 @@ TEST(IndependentSignals, AToneOffByAClocksTenthOfAPercentReadsToOnePartInABillio
     ExpectTone(*item, n, 1e-9);
 }
 
-// Disabled while a tone at an eighth of the rate reads THD+N -172.9 dB,
-// 4.7 dB above its rounding (every other figure of these tones holds).
-TEST(IndependentSignals, DISABLED_TonesAtSimpleFractionsOfTheRateAreFittedTones) {
+TEST(IndependentSignals, TonesAtSimpleFractionsOfTheRateAreFittedTones) {
     for (const long double f : {kRate / 4.0L, kRate / 8.0L, kRate / 20.0L, kRate / 3.0L + 0.37L, 2 * kRate / 5.0L + 0.31L}) {
         SCOPED_TRACE(std::to_string(static_cast<double>(f)) + " Hz");
         const Note n(f, 0.25L);
@@ -197,9 +192,7 @@ TEST(IndependentSignals, AWholeCycleSkipInARecordedToneReadsAsTheShorterToneItLe
     EXPECT_NEAR(item->thdn, 20 * std::log10(kRecordingNoise / (0.1 / std::sqrt(2.0))), 0.1);
 }
 
-// Disabled while a click of three samples is no item at all (noise and DC
-// read as they are).
-TEST(IndependentSignals, DISABLED_NoiseDcAndAClickAreOtherNeverASweepOrAToneOf0Hz) {
+TEST(IndependentSignals, NoiseDcAndAClickAreOtherNeverASweepOrAToneOf0Hz) {
     std::mt19937_64 rng(13);
     std::normal_distribution<double> gauss(0, 0.1);
     std::vector<long double> noise(24000), dc(24000, 0.25L), click = {0.5L, -0.5L, 0.25L};
