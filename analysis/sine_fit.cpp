@@ -445,8 +445,13 @@ bool MeasureResidual(ItemSamples& samples, const SineFit& fit, const Envelope& e
     const auto closeWindow = [&](int64_t end) {
         if (windowResidual > windowLimit) {
             Item::Gap* last = result.gaps.empty() ? nullptr : &result.gaps.back();
-            if (last != nullptr && last->start + last->frames == windowStart)
-                last->frames += end - windowStart;
+            // A break's windows round the wave's own zero crossings leave
+            // little (the wave is small there): those within a period of
+            // each other are one break.
+            const double omega = static_cast<double>(fit.omega + fit.alpha * (static_cast<double>(windowStart) - fit.middle));
+            const double period = omega > 0 ? kTwoPi / omega : 0;
+            if (last != nullptr && static_cast<double>(windowStart - (last->start + last->frames)) <= period)
+                last->frames = end - last->start;
             else
                 result.gaps.push_back({windowStart, end - windowStart});
         }

@@ -159,22 +159,33 @@ TEST(IndependentSignals, TonesAtSimpleFractionsOfTheRateAreFittedTones) {
 // A recording: noise at -90 dBFS on every frame under a 1 s tone at -20 dBFS.
 constexpr double kRecordingNoise = 3.1622776601683795e-5;
 
-TEST(IndependentSignals, AMillisecondOfZerosInARecordedToneIsFoundWhereItIs) {
-    const Note n(1000, 0.1L, 48000);
-    for (size_t hole = 4800; hole < 43000; hole += 3413) {  // 12 places over the steady part, each at another phase
+TEST(IndependentSignals, ZerosInARecordedToneAreOneGapWhereTheyAre) {
+    // 1 ms of zeros at 12 places over a 1 kHz tone's steady part, each at another phase; then 0.5 ms
+    // and 4 ms (four crossings of the tone inside; from 5 ms a silence parts two items) at 1 kHz and 100 Hz.
+    struct Hole {
+        long double f;
+        int64_t from, frames;
+    };
+    std::vector<Hole> holes;
+    for (int64_t from = 4800; from < 43000; from += 3413) holes.push_back({1000, from, 48});
+    for (const int64_t frames : {24, 192}) holes.push_back({1000, 20011, frames}), holes.push_back({100, 20011, frames});
+    for (const Hole& hole : holes) {
+        SCOPED_TRACE(std::to_string(hole.frames) + " zeros from sample " + std::to_string(hole.from) + " of " +
+                     std::to_string(static_cast<int>(hole.f)) + " Hz");
+        const Note n(hole.f, 0.1L, 48000);
         std::vector<long double> made = Samples(n);
-        std::fill_n(made.begin() + static_cast<int64_t>(hole), 48, 0.0L);
+        std::fill_n(made.begin() + hole.from, hole.frames, 0.0L);
         const std::optional<Item> item = One(Analyse(made, {}, 32, kRecordingNoise));
-        ASSERT_TRUE(item) << "zeros from sample " << hole;
-        EXPECT_EQ(item->kind, ItemKind::Tone) << "zeros from sample " << hole;
+        ASSERT_TRUE(item);
+        EXPECT_EQ(item->kind, ItemKind::Tone);
         if (item->gaps.size() != 1) {
-            ADD_FAILURE() << item->gaps.size() << " gaps, not one, for 1 ms of zeros from sample " << hole;
+            ADD_FAILURE() << item->gaps.size() << " gaps, not one";
             continue;
         }
-        // Each end within a quarter period (12 frames): where the tone crosses zero a hole shows nothing.
-        const int64_t start = kLead + static_cast<int64_t>(hole);
-        EXPECT_NEAR(item->gaps[0].start, start, 12) << "zeros from sample " << hole;
-        EXPECT_NEAR(item->gaps[0].start + item->gaps[0].frames, start + 48, 12) << "zeros from sample " << hole;
+        // Each end within a quarter period: where the tone crosses zero a hole shows nothing.
+        const int64_t start = kLead + hole.from, quarter = std::llround(kRate / hole.f / 4);
+        EXPECT_NEAR(item->gaps[0].start, start, quarter);
+        EXPECT_NEAR(item->gaps[0].start + item->gaps[0].frames, start + hole.frames, quarter);
     }
 }
 

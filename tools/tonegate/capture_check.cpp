@@ -151,7 +151,8 @@ void PrintText(const CaptureFacts& facts, const std::string& expect, const std::
     const Capture& capture = facts.capture;
     std::cout << capture.path << ": " << capture.rate << " Hz, " << capture.format << ", " << ChannelsRead(capture)
               << ", " << Fixed(facts.Seconds(capture.frames), 3) << " s, " << Reading(facts) << std::endl;
-    std::cout << capture.items.size() << " items, " << capture.clipped << " clipped samples, DC A "
+    std::cout << capture.items.size() << (capture.items.size() == 1 ? " item, " : " items, ") << capture.clipped
+              << (capture.clipped == 1 ? " clipped sample, DC A " : " clipped samples, DC A ")
               << Fixed(capture.dc[0], 9);
     if (capture.analysedChannels > 1) std::cout << " B " << Fixed(capture.dc[1], 9);
     std::cout << std::endl;

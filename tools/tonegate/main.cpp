@@ -203,8 +203,10 @@ int main(int argc, char** argv) {
     checkCommand->add_flag("--json", check.json, "Print one JSON document with the capture and every item");
     checkCommand->add_option("--plot", check.plot, "Draw the capture's spectrogram and level into a PNG")
         ->type_name("PICTURE.png");
-    checkCommand->add_option("--threshold", check.thresholdDb, "Silence in a recorded capture, in dBFS")
-        ->capture_default_str();
+    checkCommand->add_option("--threshold", check.thresholdDb,
+                             "Silence in a recorded capture, in dBFS (default: found from its noise floor, "
+                             "at least -70)")
+        ->type_name("DB");
     std::string checkChannels = "1,2";
     checkCommand->add_option("--channels", checkChannels, "The file's channels read as A and B, from 1 (mono: A alone)")
         ->type_name("A,B")
