@@ -416,6 +416,9 @@ void DescribeOther(const Span& span, const Reading& reading, Item& item) {
     item.frequency = item.from = item.to = 0;
     item.thdnMeasured = false;
     item.gaps.clear();
+    item.unmeasured = span.crossingCount < kFewestCrossings
+                          ? "frequency and THD+N: too few zero crossings to tell a frequency"
+                          : "frequency and THD+N: neither a tone's nor a sweep's fit explains it";
 }
 
 }  // namespace

@@ -213,6 +213,7 @@ TEST(IndependentSignals, NoiseDcAndAClickAreOtherNeverASweepOrAToneOf0Hz) {
         ASSERT_TRUE(item) << what;
         EXPECT_EQ(item->kind, ItemKind::Other) << what << " read as a " << tonegate_capture::KindName(item->kind);
         EXPECT_EQ(item->what, what);
+        EXPECT_FALSE(item->unmeasured.empty()) << what << ": no word on why it has no frequency";
         long double power = 0;
         for (const long double x : made) power += std::pow(std::round(x * 2147483647.0L) / 2147483647.0L, 2);
         EXPECT_NEAR(item->attenuation, -10 * std::log10(static_cast<double>(2 * power / made.size())), 0.01) << what << ": RMS × √2";
