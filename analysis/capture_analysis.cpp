@@ -116,25 +116,40 @@ bool SurveyCapture(SampleSource& source, const ChannelMap& map, double fullScale
     const int64_t window = std::max<int64_t>(std::llround(kNoiseFloorSeconds * source.rate), 1);
     ReadingDecider decider(threshold, source.rate);
     double windowPeak = 0;
+    int64_t untilWindowEnd = window;
     std::vector<double> block(static_cast<size_t>(kBlockFrames * source.channels));
     frames = 0;
     for (int64_t got; (got = source.Read(block.data(), kBlockFrames)) > 0; frames += got) {
         for (int c = 0; c < map.count; ++c) finders[static_cast<size_t>(c)].Feed(block.data() + map.file[c], source.channels, frames, got);
-        for (int64_t i = 0; i < got; ++i) {
-            const double* samples = &block[static_cast<size_t>(i * source.channels)];
+        // Channel by channel over each stretch up to the next window's end:
+        // the loops keep their sums in registers.
+        for (int64_t from = 0; from < got;) {
+            const int64_t to = std::min(got, from + untilWindowEnd);
             for (int c = 0; c < map.count; ++c) {
-                const double x = samples[map.file[c]];
-                survey.sums[c] += x;
-                survey.clipped += x >= fullScale || x <= lowest;
-                windowPeak = std::max(windowPeak, std::fabs(x));
-                survey.quiet += std::fabs(x) <= threshold;
-                if (thirtyTwo && std::fabs(x) >= 33554432.0) {
-                    ++survey.large;
-                    survey.largeWithLowByteZero += (static_cast<int64_t>(x) & 0xFF) == 0;  // a whole number: no fmod
+                double sum = 0, peak = windowPeak;
+                int64_t clipped = 0, quiet = 0, large = 0, lowByteZero = 0;
+                for (int64_t i = from; i < to; ++i) {
+                    const double x = block[static_cast<size_t>(i * source.channels + map.file[c])];
+                    const double magnitude = std::fabs(x);
+                    sum += x;
+                    clipped += x >= fullScale || x <= lowest;
+                    peak = std::max(peak, magnitude);
+                    quiet += magnitude <= threshold;
+                    if (thirtyTwo && magnitude >= 33554432.0) {
+                        ++large;
+                        lowByteZero += (static_cast<int64_t>(x) & 0xFF) == 0;  // a whole number: no fmod
+                    }
                 }
+                survey.sums[c] += sum;
+                survey.clipped += clipped, survey.quiet += quiet;
+                survey.large += large, survey.largeWithLowByteZero += lowByteZero;
+                windowPeak = peak;
             }
-            if ((frames + i + 1) % window == 0) survey.levels.Add(windowPeak, fullScale), windowPeak = 0;
-            if (survey.decision == Survey::Decision::Undecided) decider.Frame(samples, map, survey);
+            for (int64_t i = from; i < to && survey.decision == Survey::Decision::Undecided; ++i)
+                decider.Frame(&block[static_cast<size_t>(i * source.channels)], map, survey);
+            untilWindowEnd -= to - from;
+            if (untilWindowEnd == 0) survey.levels.Add(windowPeak, fullScale), windowPeak = 0, untilWindowEnd = window;
+            from = to;
         }
     }
     return true;

@@ -61,7 +61,7 @@ protected:
             server_ = std::make_unique<tonegate_test::PipeWireServer>();
         else
             server_ = std::make_unique<tonegate_test::PulseAudioServer>();
-        if (const std::string why = server_->Start(); !why.empty()) tonegate_test::SkipOrFailWithoutServer(why);
+        if (const std::string why = server_->Start(); !why.empty()) TONEGATE_SKIP_OR_FAIL_WITHOUT_SERVER(why);
     }
 
     std::unique_ptr<SoundServer> server_;
@@ -106,7 +106,7 @@ TEST_P(DesktopServer, TheScriptPlaysWholeOntoTheSink) {
 // reason instead of going on as if its sounds played.
 TEST_F(DesktopServerEnd, TheCommandFailsWithTheCardsReason) {
     tonegate_test::PipeWireServer server;
-    if (const std::string why = server.Start(); !why.empty()) tonegate_test::SkipOrFailWithoutServer(why);
+    if (const std::string why = server.Start(); !why.empty()) TONEGATE_SKIP_OR_FAIL_WITHOUT_SERVER(why);
     tonegate_test::WriteFile("script.txt", "tone A 1000 1\ntone B 440 1\ntone A 660 1\n");
     std::thread ending([&server] {
         std::this_thread::sleep_for(std::chrono::milliseconds(1200));

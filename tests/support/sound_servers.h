@@ -45,6 +45,14 @@ inline void SkipOrFailWithoutServer(const std::string& reason) {
     GTEST_SKIP() << reason;
 }
 
+// The same, and the calling test (its body or SetUp) ends there: a skip or
+// failure made inside a helper returns only from the helper.
+#define TONEGATE_SKIP_OR_FAIL_WITHOUT_SERVER(reason)        \
+    do {                                                   \
+        tonegate_test::SkipOrFailWithoutServer(reason);    \
+        return;                                            \
+    } while (0)
+
 inline bool OnPath(const std::string& program) {
     const char* path = std::getenv("PATH");
     std::string folders = path != nullptr ? path : "/usr/bin:/bin";
