@@ -137,7 +137,7 @@ bool SurveyCapture(SampleSource& source, const ChannelMap& map, double fullScale
                     quiet += magnitude <= threshold;
                     if (thirtyTwo && magnitude >= 33554432.0) {
                         ++large;
-                        lowByteZero += (static_cast<int64_t>(x) & 0xFF) == 0;  // a whole number: no fmod
+                        lowByteZero += (static_cast<int64_t>(x) & 0xFF) == 0;  // x is a whole number
                     }
                 }
                 survey.sums[c] += sum;

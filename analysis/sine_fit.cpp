@@ -3,8 +3,8 @@
 #include "analysis/sine_fit.h"
 
 #include <array>
-#include <utility>
 #include <limits>
+#include <utility>
 
 #include "analysis/analysis_limits.h"
 
